@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Zephlink needs to build, run and test.
+# Does nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+    # build
+    build-essential cmake ninja-build pkg-config clang-format
+    # core
+    libssl-dev nlohmann-json3-dev liburiparser-dev libcurl4-openssl-dev libsecret-1-dev
+    # local network
+    libavahi-client-dev
+    # desktop application
+    qt6-base-dev qt6-declarative-dev qt6-tools-dev-tools libqt6svg6 libqt6dbus6
+    qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-window
+    qml6-module-qtquick-layouts qml6-module-qtquick-templates qml6-module-qtqml-workerscript
+    qml6-module-qtquick-shapes fonts-lato librsvg2-bin
+    # tests
+    libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev clang-14 libclang-rt-14-dev
+    xvfb xauth xclip imagemagick dbus dbus-x11 gnome-keyring libsecret-tools
+    iproute2 avahi-daemon avahi-utils procps
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" != "install ok installed" ]; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"

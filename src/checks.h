@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zephlink::checks {
+
+// The verification modes. Each prints exactly one line and returns the
+// process exit status; none needs a display.
+int cryptoCheck(const std::string& fixturePath);
+int interopCheck(const std::vector<std::string>& arguments);
+int relayCheck(const std::string& address);
+int localHostCheck(const std::vector<std::string>& arguments);
+
+} // namespace zephlink::checks
