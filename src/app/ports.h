@@ -1,0 +1,72 @@
+#pragma once
+
+// The small interfaces through which the controller meets the desktop. Real
+// implementations wrap Qt; tests give fakes.
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+
+namespace zephlink {
+
+// The system clipboard.
+class Pasteboard {
+public:
+    virtual ~Pasteboard() = default;
+    // Moves on every change made by another program and on every own write.
+    virtual long changeCount() const = 0;
+    // The MIME formats currently offered.
+    virtual QStringList types() const = 0;
+    // The data offered for one format; empty when absent.
+    virtual QByteArray data(const QString& type) const = 0;
+    // The plain-text string, absent when the clipboard holds no text.
+    virtual std::optional<QString> string() const = 0;
+    // Replaces the contents with text and, for each given type, its data,
+    // as one write.
+    virtual void write(const QString& text, const QList<QPair<QString, QByteArray>>& extra) = 0;
+};
+
+// The user defaults: "device", "localPaused", "flowWelcomed".
+class Settings {
+public:
+    virtual ~Settings() = default;
+    virtual std::optional<QString> string(const QString& key) const = 0;
+    virtual bool boolean(const QString& key) const = 0; // false when absent
+    virtual void setString(const QString& key, const QString& value) = 0;
+    virtual void setBoolean(const QString& key, bool value) = 0;
+};
+
+// The windows and the tray item. The views own their own behaviour (the
+// panel's placement, Escape, outside clicks); the controller decides when
+// each is shown.
+class Views {
+public:
+    virtual ~Views() = default;
+    // Creates the welcome window, the panel and the tray item. onTray runs
+    // when the tray item is activated.
+    virtual void setup(bool designPreview, std::function<void()> onTray) = 0;
+    virtual void showWelcome() = 0; // centred, raised and focused
+    virtual void hideWelcome() = 0;
+    virtual bool welcomeVisible() const = 0;
+    virtual void showPanel() = 0; // raised and focused
+    virtual void hidePanel() = 0;
+    virtual bool panelVisible() const = 0;
+    // Places and sizes the panel under the tray item for the model's state.
+    virtual void resizePanel() = 0;
+};
+
+// Modal alerts.
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+    // Two buttons; true when the first (consent) was chosen.
+    virtual bool confirm(const QString& message, const QString& information,
+                         const QString& accept, const QString& cancel) = 0;
+    // As confirm, with an editable address field pre-filled with text; the
+    // field's final text is returned when the first button was chosen.
+    virtual std::optional<QString> askAddress(const QString& message, const QString& information,
+                                              const QString& text) = 0;
+};
+
+} // namespace zephlink

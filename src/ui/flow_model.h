@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVariantList>
+
+namespace zephlink {
+
+class FlowController;
+
+// The one observable object behind the views. It mirrors the controller's
+// state and keeps the purely visual state (settings page, selection, panel
+// height). It holds the controller weakly.
+class FlowModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString status READ status WRITE setStatus NOTIFY statusChanged)
+    // Each device is a map with "device", "name" and "platform".
+    Q_PROPERTY(QVariantList devices READ devices WRITE setDevices NOTIFY devicesChanged)
+    Q_PROPERTY(QStringList clips READ clips WRITE setClips NOTIFY clipsChanged)
+    Q_PROPERTY(bool running READ running WRITE setRunning NOTIFY runningChanged)
+    Q_PROPERTY(bool automatic READ automatic WRITE setAutomatic NOTIFY automaticChanged)
+    Q_PROPERTY(bool settings READ settings WRITE setSettings NOTIFY settingsChanged)
+    // A string, or null when no clip is selected.
+    Q_PROPERTY(QVariant selected READ selected WRITE setSelected NOTIFY selectedChanged)
+    Q_PROPERTY(double panelHeight READ panelHeight WRITE setPanelHeight NOTIFY panelHeightChanged)
+
+public:
+    explicit FlowModel(QObject* parent = nullptr);
+
+    // controller must implement FlowController; it is held weakly.
+    void setApp(QObject* controller);
+    FlowController* app() const;
+
+    QString status() const { return status_; }
+    QVariantList devices() const { return devices_; }
+    QStringList clips() const { return clips_; }
+    bool running() const { return running_; }
+    bool automatic() const { return automatic_; }
+    bool settings() const { return settings_; }
+    QVariant selected() const { return selected_; }
+    double panelHeight() const { return panelHeight_; }
+
+    void setStatus(const QString& value);
+    void setDevices(const QVariantList& value);
+    void setClips(const QStringList& value);
+    void setRunning(bool value);
+    void setAutomatic(bool value);
+    void setSettings(bool value);
+    void setSelected(const QVariant& value);
+    void setPanelHeight(double value);
+
+    // Re-reads the controller's state; resizes the panel when it is shown.
+    Q_INVOKABLE void refresh();
+    // Toggles the settings page and clears the selection.
+    Q_INVOKABLE void showSettings();
+
+signals:
+    void statusChanged();
+    void devicesChanged();
+    void clipsChanged();
+    void runningChanged();
+    void automaticChanged();
+    void settingsChanged();
+    void selectedChanged();
+    void panelHeightChanged();
+
+private:
+    QString status_;
+    QVariantList devices_;
+    QStringList clips_;
+    bool running_ = false;
+    bool automatic_ = true;
+    bool settings_ = false;
+    QVariant selected_;
+    double panelHeight_ = 600;
+    QPointer<QObject> app_;
+};
+
+} // namespace zephlink
