@@ -2,11 +2,16 @@
 
 // The small interfaces through which the controller meets the desktop. Real
 // implementations wrap Qt; tests give fakes.
+#include "local_session.h"
+#include "records.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 
 namespace zephlink {
 
@@ -25,6 +30,9 @@ public:
     // Replaces the contents with text and, for each given type, its data,
     // as one write.
     virtual void write(const QString& text, const QList<QPair<QString, QByteArray>>& extra) = 0;
+    // Runs listener on the main thread whenever another program changes the
+    // clipboard, so that a copy can leave before the next timer tick.
+    virtual void setChangeListener(std::function<void()> listener) = 0;
 };
 
 // The user defaults: "device", "localPaused", "flowWelcomed".
@@ -61,12 +69,42 @@ class Dialogs {
 public:
     virtual ~Dialogs() = default;
     // Two buttons; true when the first (consent) was chosen.
-    virtual bool confirm(const QString& message, const QString& information,
-                         const QString& accept, const QString& cancel) = 0;
+    virtual bool confirm(const QString& message, const QString& information, const QString& accept,
+                         const QString& cancel) = 0;
     // As confirm, with an editable address field pre-filled with text; the
     // field's final text is returned when the first button was chosen.
     virtual std::optional<QString> askAddress(const QString& message, const QString& information,
                                               const QString& text) = 0;
 };
+
+// The nearby-host discovery client as the controller sees it.
+using DiscoveryCallback =
+    std::function<void(std::optional<LocalSession> session, std::optional<std::string> server)>;
+
+class Discovery {
+public:
+    virtual ~Discovery() = default;
+    virtual void start() = 0;
+    virtual void stop() = 0;
+};
+
+// Makes the discovery client for this device; the callback must be delivered
+// on the main thread.
+using DiscoveryFactory = std::function<std::unique_ptr<Discovery>(
+    const std::string& device, const std::string& name, DiscoveryCallback callback)>;
+
+// The clip-server requests the controller makes. Each blocks its calling
+// thread and is called off the main thread.
+struct ClipServer {
+    std::function<void(const Group&, const Envelope&)> post;
+    std::function<Batch(const Group&, std::int64_t cursor)> poll;
+    std::function<void(const Group&)> readFromStart;
+    std::function<void(const Group&)> revoke;
+    std::function<Group(const std::string& server)> create;
+};
+
+// The keychain item holding the current relay group: stores it, or deletes
+// it when given none.
+using SecretSaver = std::function<void(const std::optional<Group>&)>;
 
 } // namespace zephlink

@@ -2,11 +2,11 @@
 
 // What the view model and the views need of the controller. The controller
 // (DazarApp) implements it; view tests give a fake.
+#include "local_session.h"
+
 #include <QString>
 #include <QStringList>
 #include <vector>
-
-#include "local_session.h"
 
 namespace zephlink {
 

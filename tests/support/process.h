@@ -91,6 +91,8 @@ inline ProcessResult runProcess(const std::vector<std::string>& arguments,
     return result;
 }
 
-inline std::string program() { return ZEPHLINK_PROGRAM; }
+inline std::string program() {
+    return ZEPHLINK_PROGRAM;
+}
 
 } // namespace zephlink::test

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "encoding.h"
+#include "records.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include "encoding.h"
-#include "records.h"
 
 namespace zephlink::test {
 

@@ -1,0 +1,60 @@
+#include "qt_pasteboard.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
+
+namespace zephlink {
+
+QtPasteboard::QtPasteboard(QObject* parent) : QObject(parent) {
+    connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, &QtPasteboard::changed);
+}
+
+void QtPasteboard::changed() {
+    const QClipboard* clipboard = QGuiApplication::clipboard();
+    if (clipboard->ownsClipboard())
+        return;
+    // Clipboard managers take over what we wrote so that it survives us; that
+    // is still our own write, and sending it back would echo between devices.
+    if (ownText_ && string() == ownText_) {
+        ownText_.reset();
+        return;
+    }
+    ownText_.reset();
+    ++count_;
+    if (listener_)
+        listener_();
+}
+
+QStringList QtPasteboard::types() const {
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    return data != nullptr ? data->formats() : QStringList();
+}
+
+QByteArray QtPasteboard::data(const QString& type) const {
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    return data != nullptr ? data->data(type) : QByteArray();
+}
+
+std::optional<QString> QtPasteboard::string() const {
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (data == nullptr || !data->hasText())
+        return std::nullopt;
+    return data->text();
+}
+
+void QtPasteboard::write(const QString& text, const QList<QPair<QString, QByteArray>>& extra) {
+    auto* data = new QMimeData;
+    data->setText(text);
+    for (const auto& [type, bytes] : extra)
+        data->setData(type, bytes);
+    ownText_ = text;
+    ++count_;
+    QGuiApplication::clipboard()->setMimeData(data);
+}
+
+void QtPasteboard::setChangeListener(std::function<void()> listener) {
+    listener_ = std::move(listener);
+}
+
+} // namespace zephlink

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "ports.h"
+
+#include <QObject>
+
+namespace zephlink {
+
+// The system clipboard through QClipboard. The change count moves once per
+// own write and once per change made by another program; changes while this
+// program owns the clipboard are its own and are not counted.
+class QtPasteboard : public QObject, public Pasteboard {
+    Q_OBJECT
+
+public:
+    explicit QtPasteboard(QObject* parent = nullptr);
+
+    long changeCount() const override { return count_; }
+    QStringList types() const override;
+    QByteArray data(const QString& type) const override;
+    std::optional<QString> string() const override;
+    void write(const QString& text, const QList<QPair<QString, QByteArray>>& extra) override;
+    void setChangeListener(std::function<void()> listener) override;
+
+private:
+    void changed();
+
+    long count_ = 0;
+    std::optional<QString> ownText_;
+    std::function<void()> listener_;
+};
+
+} // namespace zephlink
