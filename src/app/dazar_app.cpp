@@ -573,6 +573,21 @@ void DazarApp::connectFromWelcome() {
         showPopover();
 }
 
+void DazarApp::openLink(const QString& link) {
+    try {
+        Group::parse(link.toStdString());
+    } catch (const std::exception& error) {
+        showMessage(describe(error));
+        return;
+    }
+    // The nearby host's group is replaced by any adopted group anyway; pausing
+    // first lets a link opened while syncing join instead of being refused.
+    if (running_)
+        stop();
+    invitation_ = link;
+    join();
+}
+
 // ----------------------------------------------------------- nearby devices
 
 void DazarApp::start() {

@@ -90,6 +90,9 @@ public:
     Q_INVOKABLE void reset();
     bool confirm(const QString& message, const QString& information);
     void connectFromWelcome() override;
+    // A "zephlink://pair?" link opened on this desktop: it goes into the
+    // invitation field and is joined.
+    void openLink(const QString& link);
 
     // Nearby devices.
     Q_INVOKABLE void start() override;

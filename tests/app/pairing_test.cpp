@@ -217,3 +217,35 @@ TEST(Reset, AFailedRevokeKeepsTheStoredCopy) {
     EXPECT_EQ(h.secrets.size(), stored);
     EXPECT_FALSE(h.app->group());
 }
+
+TEST(OpenLink, AMalformedLinkChangesNothing) {
+    Pairing h;
+    const Group nearby = freshGroup("http://127.0.0.1:8788");
+    h.app->discovered(sessionFor(nearby), nearby.server);
+    h.jobs.clear();
+    h.app->openLink("zephlink://pair?server=http://10.0.0.2");
+    EXPECT_EQ(h.status(), "Invalid Zephlink invitation");
+    EXPECT_TRUE(h.app->isRunning());
+    EXPECT_EQ(h.app->group(), nearby);
+    EXPECT_TRUE(h.jobs.empty());
+}
+
+TEST(OpenLink, AGoodLinkJoinsEvenWhileSyncing) {
+    Pairing h;
+    const Group nearby = freshGroup("http://127.0.0.1:8788");
+    h.app->discovered(sessionFor(nearby), nearby.server);
+    h.jobs.clear();
+    const Group relay = Pairing::relayGroup();
+    h.app->openLink(QString::fromStdString(relay.invitation()));
+    h.runJob();
+    EXPECT_EQ(h.app->group(), relay);
+    EXPECT_EQ(h.status(), "Paired · paused. Resume sync on both devices.");
+}
+
+TEST(OpenLink, AHeldRelayGroupMustBeLeftFirst) {
+    Pairing h;
+    const Group held = h.paired();
+    h.app->openLink(QString::fromStdString(Pairing::relayGroup().invitation()));
+    EXPECT_EQ(h.status(), "Leave the current group before joining another.");
+    EXPECT_EQ(h.app->group(), held);
+}

@@ -1,0 +1,123 @@
+#include "dbus_service.h"
+
+#include "dazar_app.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QTimer>
+
+namespace zephlink {
+
+DBusService::DBusService(DazarApp* app, QObject* parent) : QObject(parent), app_(app) {}
+
+bool DBusService::registerOnSessionBus() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return false;
+    if (!bus.registerObject(QString::fromLatin1(kDBusPath), this,
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties))
+        return false;
+    if (!bus.registerService(QString::fromLatin1(kDBusService))) {
+        bus.unregisterObject(QString::fromLatin1(kDBusPath));
+        return false;
+    }
+    return true;
+}
+
+QString DBusService::status() const {
+    return app_ ? app_->statusText() : QString();
+}
+QString DBusService::server() const {
+    return app_ ? app_->server() : QString();
+}
+QString DBusService::invitation() const {
+    return app_ ? app_->invitation() : QString();
+}
+bool DBusService::running() const {
+    return app_ && app_->isRunning();
+}
+bool DBusService::paired() const {
+    return app_ && app_->group().has_value();
+}
+QString DBusService::device() const {
+    return app_ ? QString::fromStdString(app_->device()) : QString();
+}
+
+void DBusService::later(void (DazarApp::*action)()) {
+    QTimer::singleShot(0, this, [app = app_, action] {
+        if (app)
+            (app.data()->*action)();
+    });
+}
+
+void DBusService::SetServer(const QString& address) {
+    if (app_)
+        app_->setServer(address);
+}
+
+void DBusService::SetInvitation(const QString& link) {
+    if (app_)
+        app_->setInvitation(link);
+}
+
+void DBusService::Create() {
+    later(&DazarApp::create);
+}
+void DBusService::Join() {
+    later(&DazarApp::join);
+}
+void DBusService::CopyInvite() {
+    later(&DazarApp::copyInvite);
+}
+void DBusService::Leave() {
+    later(&DazarApp::leave);
+}
+void DBusService::Reset() {
+    later(&DazarApp::reset);
+}
+void DBusService::ToggleSync() {
+    later(&DazarApp::toggleSync);
+}
+void DBusService::SendClipboard() {
+    later(&DazarApp::sendClipboard);
+}
+void DBusService::Show() {
+    later(&DazarApp::show);
+}
+void DBusService::ShowPopover() {
+    later(&DazarApp::showPopover);
+}
+void DBusService::Quit() {
+    later(&DazarApp::quit);
+}
+
+void DBusService::Activate() {
+    QTimer::singleShot(0, this, [app = app_] {
+        if (app)
+            app->applicationShouldHandleReopen();
+    });
+}
+
+void DBusService::OpenLink(const QString& link) {
+    QTimer::singleShot(0, this, [app = app_, link] {
+        if (app)
+            app->openLink(link);
+    });
+}
+
+bool forwardToRunningInstance(const QString& link) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return false;
+    QDBusInterface remote(QString::fromLatin1(kDBusService), QString::fromLatin1(kDBusPath),
+                          QString::fromLatin1(kDBusInterface), bus);
+    if (!remote.isValid())
+        return false;
+    const QDBusMessage reply = link.isEmpty() ? remote.call(QStringLiteral("Activate"))
+                                              : remote.call(QStringLiteral("OpenLink"), link);
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+} // namespace zephlink

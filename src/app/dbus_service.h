@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+namespace zephlink {
+
+class DazarApp;
+
+inline constexpr const char* kDBusService = "app.zephlink.Zephlink";
+inline constexpr const char* kDBusPath = "/app/zephlink/Zephlink";
+inline constexpr const char* kDBusInterface = "app.zephlink.Zephlink";
+
+// The controller's named actions on the session bus, for scripts and for a
+// second start of the program. Actions are queued and the call returns at
+// once: some of them open modal dialogs.
+class DBusService : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "app.zephlink.Zephlink")
+    Q_PROPERTY(QString Status READ status)
+    Q_PROPERTY(QString Server READ server)
+    Q_PROPERTY(QString Invitation READ invitation)
+    Q_PROPERTY(bool Running READ running)
+    Q_PROPERTY(bool Paired READ paired)
+    Q_PROPERTY(QString Device READ device)
+
+public:
+    explicit DBusService(DazarApp* app, QObject* parent = nullptr);
+
+    // Registers the object, then claims the service name. False when another
+    // instance already owns the name (or there is no session bus).
+    bool registerOnSessionBus();
+
+    QString status() const;
+    QString server() const;
+    QString invitation() const;
+    bool running() const;
+    bool paired() const;
+    QString device() const;
+
+public slots:
+    void SetServer(const QString& address);
+    void SetInvitation(const QString& link);
+    void Create();
+    void Join();
+    void CopyInvite();
+    void Leave();
+    void Reset();
+    void ToggleSync();
+    void SendClipboard();
+    void Show();
+    void ShowPopover();
+    void Quit();
+    // What a second start of the program asks for.
+    void Activate();
+    void OpenLink(const QString& link);
+
+private:
+    void later(void (DazarApp::*action)());
+
+    QPointer<DazarApp> app_;
+};
+
+// For a second start: hands the link (or a plain activation) to the instance
+// that owns the service. False when no instance answered.
+bool forwardToRunningInstance(const QString& link);
+
+} // namespace zephlink
