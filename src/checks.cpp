@@ -4,18 +4,41 @@
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
+#include <stdexcept>
 
 #include "aes_gcm.h"
+#include "api.h"
 #include "clip.h"
+#include "encoding.h"
+#include "errors.h"
 #include "records.h"
 
 namespace zephlink::checks {
 namespace {
 
-int line(const char* text, int status) {
+int line(std::string_view text, int status) {
     std::cout << text << '\n' << std::flush;
     return status;
+}
+
+// The texts each platform seals for the interop exchange; this desktop sends the first.
+constexpr std::string_view kInteropTexts[] = {
+    "macOS → Zephlink 🔐",
+    "Windows → Zephlink 🔐",
+    "Android → Zephlink 🔐",
+};
+constexpr std::string_view kRelayCheckText = "Mac CryptoKit live relay verification";
+constexpr std::string_view kRoundtripMismatch = "Roundtrip mismatch";
+
+std::string readWholeFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("Cannot read " + path);
+    std::stringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
 }
 
 } // namespace
@@ -56,10 +79,50 @@ int cryptoCheck(const std::string& fixturePath) {
     }
 }
 
-int interopCheck(const std::vector<std::string>&) { return line("macOS interop failed", 1); }
+int interopCheck(const std::vector<std::string>& arguments) {
+    constexpr std::string_view fail = "macOS interop failed";
+    try {
+        if (arguments.size() < 4)
+            return line(fail, 1);
+        const auto stored = nlohmann::json::parse(readWholeFile(arguments[2])).get<Group>();
+        const Group group = Group::make(stored.server, stored.room, stored.token, stored.key);
+        const std::string& operation = arguments[3];
 
-int relayCheck(const std::string&) {
-    return line("Relay verification failed: Relay unavailable. Check network and server.", 1);
+        if (operation == "send") {
+            API::postClip(group, seal(kInteropTexts[0], group, identifier()));
+        } else {
+            const auto batch = nlohmann::json::parse(API::readFromStart(group)).get<Batch>();
+            std::set<std::string> opened;
+            for (const Batch::Item& item : batch.clips)
+                opened.insert(openClip(item.envelope, group));
+            const std::set<std::string> expected(std::begin(kInteropTexts),
+                                                 std::end(kInteropTexts));
+            if (opened != expected)
+                return line(fail, 1);
+        }
+        return line("PASS: macOS interop " + operation, 0);
+    } catch (...) {
+        return line(fail, 1);
+    }
+}
+
+int relayCheck(const std::string& address) {
+    const std::string fail = "Relay verification failed: ";
+    try {
+        const Group group = API::create(address);
+        API::postClip(group, seal(kRelayCheckText, group, identifier()));
+        const auto batch = nlohmann::json::parse(API::readFromStart(group)).get<Batch>();
+        if (batch.clips.size() != 1 ||
+            openClip(batch.clips.front().envelope, group) != kRelayCheckText)
+            throw DazarError(std::string(kRoundtripMismatch));
+        API::revokeRoom(group);
+        return line("PASS: macOS create, encrypted send, receive, decrypt and revoke against relay",
+                    0);
+    } catch (const std::exception& error) {
+        return line(fail + error.what(), 1);
+    } catch (...) {
+        return line(fail + "Unknown error", 1);
+    }
 }
 
 int localHostCheck(const std::vector<std::string>&) {
