@@ -90,8 +90,6 @@ std::shared_ptr<LocalHost> LocalHost::create(std::string_view device, std::strin
                                              Options options) {
     if (!options.clock)
         options.clock = nowMilliseconds;
-    if (!options.servesPeer)
-        options.servesPeer = privateAddress;
     return std::make_shared<LocalHost>(PassKey{}, device, name, std::move(options));
 }
 
@@ -100,8 +98,8 @@ LocalHost::LocalHost(PassKey, std::string_view device, std::string_view name, Op
       name_(characterPrefix(name, kMaxNearbyName)), group_{std::string(kHostServer), identifier(),
                                                            encode64(random(kGroupSecretBytes)),
                                                            encode64(random(kGroupSecretBytes))},
-      servesPeer_(std::move(options.servesPeer)), clipsPath_("/v1/rooms/" + group_.room + "/clips"),
-      store_(options.clock), devices_(options.clock), rate_(options.clock) {}
+      clipsPath_("/v1/rooms/" + group_.room + "/clips"), store_(options.clock),
+      devices_(options.clock), rate_(options.clock) {}
 
 bool LocalHost::start() {
     {
@@ -209,7 +207,7 @@ void LocalHost::acceptLoop(const std::shared_ptr<Socket>& listener) {
 void LocalHost::admit(Socket connection, const std::string& peer) {
     {
         const std::lock_guard lock(mutex_);
-        if (stopped_ || active_ >= kMaxActiveConnections || !servesPeer_(peer))
+        if (stopped_ || active_ >= kMaxActiveConnections || !privateAddress(peer))
             return; // closed without a word
         ++active_;
     }
@@ -378,7 +376,7 @@ void LocalHost::responderLoop(Socket udp) {
         // A datagram that fills the buffer was longer than 1024 bytes.
         if (got < 1 || static_cast<std::size_t>(got) > kMaxDatagramBytes)
             continue;
-        if (!servesPeer_(hostString(sender)))
+        if (!privateAddress(hostString(sender)))
             continue;
         const auto nonce = requestNonce(std::string_view(buffer, static_cast<std::size_t>(got)));
         if (!nonce)

@@ -34,9 +34,7 @@ inline constexpr std::string_view kHostServer = "http://127.0.0.1:8788";
 class LocalHost : public std::enable_shared_from_this<LocalHost> {
 public:
     struct Options {
-        WallClock clock;
-        // Decides which peer addresses are served; privateAddress by default.
-        std::function<bool(std::string_view)> servesPeer;
+        WallClock clock; // nowMilliseconds when empty
     };
 
     // init(device:name:) of the design: invents the group. Raises what the
@@ -93,7 +91,6 @@ private:
     const std::string hostId_;
     const std::string name_;
     const Group group_;
-    const std::function<bool(std::string_view)> servesPeer_;
     const std::string clipsPath_;
 
     mutable std::mutex mutex_;
