@@ -1,18 +1,25 @@
 #include "checks.h"
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "aes_gcm.h"
 #include "api.h"
 #include "clip.h"
 #include "encoding.h"
 #include "errors.h"
+#include "local_host.h"
 #include "records.h"
 
 namespace zephlink::checks {
@@ -125,8 +132,41 @@ int relayCheck(const std::string& address) {
     }
 }
 
-int localHostCheck(const std::vector<std::string>&) {
-    return line("Native local host unavailable", 1);
+double hostCheckSeconds(const std::vector<std::string>& arguments) {
+    constexpr double fallback = 30;
+    // Far beyond any run; keeps the conversion to a duration in range.
+    constexpr double longest = 1e9;
+    if (arguments.empty())
+        return fallback;
+    const std::string& text = arguments.back();
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front())))
+        return fallback;
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || std::isnan(seconds))
+        return fallback;
+    return std::clamp(seconds, 0.0, longest);
+}
+
+int localHostCheck(const std::vector<std::string>& arguments) {
+    constexpr const char* ready = "READY: native local host on 8788/8789";
+    constexpr const char* fail = "Native local host unavailable";
+    // Threads of a stopped host end within about a second (a connection
+    // that is still answering, the responder's half-second receive).
+    constexpr auto threadsGrace = std::chrono::seconds(2);
+    std::shared_ptr<LocalHost> host;
+    try {
+        host = LocalHost::create(identifier(), "Zephlink transport verification");
+    } catch (...) {
+        return line(fail, 1);
+    }
+    if (!host->start())
+        return line(fail, 1);
+    line(ready, 0);
+    std::this_thread::sleep_for(std::chrono::duration<double>(hostCheckSeconds(arguments)));
+    host->stop();
+    host->waitUntilFinished(threadsGrace);
+    return 0;
 }
 
 } // namespace zephlink::checks

@@ -1,14 +1,25 @@
 #pragma once
 
+#include "records.h"
+
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "records.h"
-
 namespace zephlink {
+
+namespace msg {
+inline constexpr std::string_view invalidNearbyHost = "Invalid nearby host";
+} // namespace msg
+
+inline constexpr std::string_view kTrustedLan = "trusted-lan";
+inline constexpr std::size_t kMaxNearbyDevices = 64;
+inline constexpr std::size_t kMaxNearbyName = 80; // characters
+
+// "mac", "windows" or "android": the platforms every peer accepts.
+bool validNearbyPlatform(std::string_view platform);
 
 // How a device introduces itself to a nearby host.
 struct NearbyDevice {

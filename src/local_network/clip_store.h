@@ -1,0 +1,85 @@
+#pragma once
+
+#include "records.h"
+#include "wall_clock.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zephlink {
+
+inline constexpr std::size_t kMaxFrames = 100;
+inline constexpr std::size_t kMaxClipIds = 1000;
+inline constexpr std::int64_t kFrameLifetimeMs = 900000;
+inline constexpr std::int64_t kMaxClipAgeMs = 900000;
+inline constexpr std::int64_t kMaxClipAheadMs = 120000;
+inline constexpr std::int64_t kMaxPollWaitSeconds = 20;
+inline constexpr std::size_t kNonceBytes = 12;
+inline constexpr std::size_t kMinCiphertextBytes = 16;
+inline constexpr std::size_t kMaxCiphertextBytes = 40976;
+
+// The query of a poll: the cursor the client has and how long it may wait.
+struct PollQuery {
+    std::int64_t after = 0;
+    std::int64_t wait = 0; // seconds, 0 to 20
+};
+
+// nullopt when the target's query is not a valid poll query (answer 400).
+std::optional<PollQuery> parsePollQuery(std::string_view target);
+
+// Whether a client at `after` has missed clips: the host's sequence started
+// again below it, or the clips after it are no longer all retained.
+bool resetNeeded(std::int64_t after, std::int64_t sequence,
+                 std::optional<std::int64_t> oldestRetained);
+
+// The envelope a post carries, when it is acceptable at time nowMs.
+std::optional<Envelope> acceptableEnvelope(std::string_view body, std::int64_t nowMs);
+
+// Sequence numbers, the retained frames and the de-duplication index of one
+// host. Not locked: the host serialises every call.
+class ClipStore {
+public:
+    struct Frame {
+        std::int64_t seq = 0;
+        Envelope envelope;
+        std::int64_t storedAt = 0; // ms
+    };
+    struct PostOutcome {
+        int status = 400; // 201 stored, 200 identical repeat, 409 conflict, 400 refused
+        std::int64_t seq = 0;
+    };
+
+    explicit ClipStore(WallClock clock);
+
+    // Stores a posted envelope body. Only a 201 has changed anything (and
+    // should wake the waiting polls).
+    PostOutcome post(std::string_view body);
+    // Drops the frames stored more than 900 seconds ago.
+    void pruneFrames();
+    // The poll answer for a client at `after` (prunes first).
+    nlohmann::json batch(std::int64_t after);
+
+    std::int64_t sequence() const { return sequence_; }
+    const std::deque<Frame>& frames() const { return frames_; }
+    std::size_t idCount() const { return ids_.size(); }
+
+private:
+    struct Stored {
+        std::int64_t seq = 0;
+        std::string canonical; // the envelope as JSON with sorted keys
+    };
+
+    WallClock clock_;
+    std::int64_t sequence_ = 0;
+    std::deque<Frame> frames_;
+    std::map<std::string, Stored> ids_;
+    std::deque<std::string> idOrder_;
+};
+
+} // namespace zephlink
