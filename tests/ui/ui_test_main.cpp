@@ -1,0 +1,29 @@
+// The view tests need a QApplication; without a display they use the
+// offscreen platform with a 1280 x 800 screen and the software renderer, so
+// that screenshots come out the same everywhere.
+#include "flow_theme.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QQuickWindow>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        const QString config =
+            QDir::temp().filePath(QStringLiteral("zephlink-ui-test-screen.json"));
+        QFile file(config);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            file.write(R"({"screens": [{"name": "main", "x": 0, "y": 0, "width": 1280,
+                           "height": 800, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+            file.close();
+        }
+        qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).toLocal8Bit());
+    }
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    testing::InitGoogleTest(&argc, argv);
+    QApplication application(argc, argv);
+    zephlink::FlowTheme::registerFonts();
+    return RUN_ALL_TESTS();
+}
