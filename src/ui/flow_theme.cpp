@@ -36,12 +36,6 @@ constexpr const char* kFontFiles[] = {
     "ComicNeue-Regular.otf", "ComicNeue-Bold.otf",
 };
 
-[[noreturn]] void missingBundle(const QString& tried) {
-    std::fprintf(stderr, "%s%s\n", kBundleMissing, tried.toLocal8Bit().constData());
-    std::fflush(stderr);
-    std::exit(1);
-}
-
 // The bundle beside the program or in the build tree, found once per process.
 const BundleLookup& moduleBundle() {
     static const BundleLookup lookup =
@@ -71,6 +65,14 @@ BundleLookup locateBundle(const QString& resourceDir, const QString& application
     return lookup;
 }
 
+QString bundleOrExit(const BundleLookup& lookup) {
+    if (lookup.path)
+        return *lookup.path;
+    std::fprintf(stderr, "%s%s\n", kBundleMissing, lookup.tried.toLocal8Bit().constData());
+    std::fflush(stderr);
+    std::exit(1);
+}
+
 namespace FlowTheme {
 
 QColor ink() {
@@ -98,20 +100,22 @@ QString bundle() {
     const QString installed = bundleIn(resourceDirectory());
     if (opens(installed))
         return installed;
-    const BundleLookup& module = moduleBundle();
-    if (!module.path)
-        missingBundle(module.tried);
-    return *module.path;
+    return bundleOrExit(moduleBundle());
 }
 
 void registerFonts() {
-    const QDir directory(bundle());
+    registerFonts(bundle());
+}
+
+int registerFonts(const QString& directory) {
+    int registered = 0;
     for (const char* file : kFontFiles) {
-        const QString path = directory.filePath(QString::fromLatin1(file));
+        const QString path = QDir(directory).filePath(QString::fromLatin1(file));
         // A missing or unreadable face falls back to the platform's.
-        if (QFileInfo::exists(path))
-            QFontDatabase::addApplicationFont(path);
+        if (QFileInfo::exists(path) && QFontDatabase::addApplicationFont(path) >= 0)
+            ++registered;
     }
+    return registered;
 }
 
 } // namespace FlowTheme

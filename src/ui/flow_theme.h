@@ -24,6 +24,9 @@ struct BundleLookup {
 // <applicationDir>/Zephlink_Zephlink.bundle and buildBundle.
 BundleLookup locateBundle(const QString& resourceDir, const QString& applicationDir,
                           const QString& buildBundle);
+// The bundle found, or the failure message on standard error and exit
+// status 1.
+QString bundleOrExit(const BundleLookup& lookup);
 
 namespace FlowTheme {
 
@@ -48,6 +51,8 @@ QString bundle();
 // Registers the Lato files (and the informal face) found in the bundle for
 // this process. Missing files are skipped.
 void registerFonts();
+// The same from a given directory; the number of faces registered.
+int registerFonts(const QString& directory);
 
 } // namespace FlowTheme
 

@@ -1,5 +1,6 @@
 #include "qt_views.h"
 
+#include "flow_accessibility.h"
 #include "flow_icon_provider.h"
 #include "flow_model.h"
 #include "flow_placement.h"
@@ -81,6 +82,8 @@ void QtViews::setup(bool designPreview, std::function<void()> onTray) {
     engine_->addImageProvider(QString::fromLatin1(FlowIconProvider::kId), new FlowIconProvider);
 
     welcome_ = createWindow(QStringLiteral("WelcomeWindow.qml"));
+    // After the first window, so that it is asked before Qt Quick's own.
+    installFlowAccessibility();
     welcome_->setTitle(QStringLiteral("Zephlink"));
     welcome_->setFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                        Qt::WindowMinimizeButtonHint);
@@ -138,8 +141,8 @@ void QtViews::showWelcome() {
         return;
     if (QScreen* screen = welcome_->screen() ? welcome_->screen() : fallbackScreen()) {
         const QRect area = screen->availableGeometry();
-        welcome_->setPosition(area.center() -
-                              QPoint(welcome_->width() / 2, welcome_->height() / 2));
+        welcome_->setPosition(area.x() + (area.width() - welcome_->width()) / 2,
+                              area.y() + (area.height() - welcome_->height()) / 2);
     }
     welcome_->show();
     welcome_->raise();
@@ -186,14 +189,15 @@ QRectF QtViews::panelAnchor(QScreen** screen) const {
         if (!chosen)
             chosen = fallbackScreen();
         if (chosen)
-            anchor = QRectF(clampedInto(*activationPoint_, chosen->availableGeometry()), QSizeF());
+            anchor =
+                QRectF(clampedInto(*activationPoint_, chosen->availableGeometry()), QSizeF(0, 0));
     } else {
         // Design preview without a tray: the top-right corner, where a
         // status bar would be.
         chosen = fallbackScreen();
         if (chosen) {
             const QRect area = chosen->availableGeometry();
-            anchor = QRectF(QPointF(area.left() + area.width(), area.top()), QSizeF());
+            anchor = QRectF(QPointF(area.left() + area.width(), area.top()), QSizeF(0, 0));
         }
     }
     if (screen)

@@ -20,8 +20,10 @@ public:
     bool running = true;
     bool automatic = true;
     bool preview = false;
-    // Where the panel's visibility and size come from, when set.
+    // Where the panel's visibility and size come from, when set; otherwise
+    // panelShown stands in.
     QtViews* views = nullptr;
+    bool panelShown = false;
 
     int resizes = 0;
     std::vector<std::string> calls; // "start", "send:<text>", …
@@ -32,7 +34,9 @@ public:
     bool isRunning() const override { return running; }
     bool automaticSending() const override { return automatic; }
     bool designPreview() const override { return preview; }
-    bool clipboardPanelVisible() const override { return views && views->panelVisible(); }
+    bool clipboardPanelVisible() const override {
+        return views ? views->panelVisible() : panelShown;
+    }
     void resizeClipboardPanel() override {
         ++resizes;
         if (views)

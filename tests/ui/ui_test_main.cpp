@@ -5,21 +5,19 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QQuickWindow>
+#include <QTemporaryFile>
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        const QString config =
-            QDir::temp().filePath(QStringLiteral("zephlink-ui-test-screen.json"));
-        QFile file(config);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            file.write(R"({"screens": [{"name": "main", "x": 0, "y": 0, "width": 1280,
-                           "height": 800, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
-            file.close();
-        }
-        qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).toLocal8Bit());
+    // One screen description per process (ctest runs several at once); it
+    // is read when the application starts.
+    QTemporaryFile screens(QDir::temp().filePath(QStringLiteral("zephlink-screens-XXXXXX.json")));
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && screens.open()) {
+        screens.write(R"({"screens": [{"name": "main", "x": 0, "y": 0, "width": 1280,
+                          "height": 800, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+        screens.flush();
+        qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screens.fileName()).toLocal8Bit());
     }
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     testing::InitGoogleTest(&argc, argv);

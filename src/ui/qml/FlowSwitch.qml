@@ -11,19 +11,12 @@ RowLayout {
     property string label
     property bool checked
     property int fontSize: 15
-    // What a screen reader announces as the value.
-    readonly property string accessibleValue: checked ? "On" : "Off"
+    // What a screen reader announces as the value (read by the C++ side).
+    readonly property string flowAccessibleValue: checked ? "On" : "Off"
 
     signal toggled(bool on)
 
     spacing: 12
-    Accessible.role: Accessible.CheckBox
-    Accessible.name: label
-    Accessible.description: accessibleValue
-    Accessible.checkable: true
-    Accessible.checked: checked
-    Accessible.onPressAction: row.toggled(!row.checked)
-    Accessible.onToggleAction: row.toggled(!row.checked)
 
     Text {
         text: row.label
