@@ -2,6 +2,7 @@
 
 #include "flow_controller.h"
 
+#include <QThread>
 #include <QVariantMap>
 
 namespace zephlink {
@@ -95,6 +96,7 @@ void FlowModel::setPanelHeight(double value) {
 }
 
 void FlowModel::refresh() {
+    Q_ASSERT(QThread::currentThread() == thread());
     FlowController* controller = app();
     if (!controller)
         return;

@@ -389,8 +389,20 @@ TEST(PanelWindow, IsAFramelessTransparentToolWindowThatStaysOnTop) {
         EXPECT_TRUE(panel->flags() & Qt::FramelessWindowHint);
         EXPECT_TRUE(panel->flags() & Qt::WindowStaysOnTopHint);
         EXPECT_EQ(panel->color().alpha(), 0);
+        EXPECT_EQ(panel->format().alphaBufferSize(), 8);
         EXPECT_FALSE(ui.views->panelVisible());
     }
+}
+
+TEST(PanelWindow, ClosingItOnlyHidesIt) {
+    ViewsHarness ui;
+    ui.openPanel();
+    QQuickWindow* panel = ui.panel();
+    panel->close();
+    EXPECT_FALSE(ui.views->panelVisible());
+    EXPECT_EQ(ui.views->panelWindow(), panel);
+    ui.openPanel();
+    EXPECT_TRUE(ui.views->panelVisible());
 }
 
 TEST(PanelWindow, WithoutATrayHangsFromTheTopRightCorner) {

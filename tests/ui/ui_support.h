@@ -92,7 +92,11 @@ struct ViewsHarness {
         controller.preview = designPreview;
         views->setup(designPreview, [this] { ++trayActivations; });
     }
-    ~ViewsHarness() { views.reset(); }
+    ~ViewsHarness() {
+        views.reset();
+        // Qt Quick releases images and textures through deferred deletes.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 
     QQuickWindow* panel() const { return views->panelWindow(); }
     QQuickWindow* welcome() const { return views->welcomeWindow(); }
