@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QVariant>
 #include <QVariantList>
+#include <QtQml/qqmlregistration.h>
 
 namespace zephlink {
 
@@ -16,6 +17,8 @@ class FlowController;
 // height). It holds the controller weakly.
 class FlowModel : public QObject {
     Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("The controller creates the one FlowModel")
     Q_PROPERTY(QString status READ status WRITE setStatus NOTIFY statusChanged)
     // Each device is a map with "device", "name" and "platform".
     Q_PROPERTY(QVariantList devices READ devices WRITE setDevices NOTIFY devicesChanged)
@@ -57,6 +60,26 @@ public:
     Q_INVOKABLE void refresh();
     // Toggles the settings page and clears the selection.
     Q_INVOKABLE void showSettings();
+
+    // Actions of the views. Each reaches the controller only while it is
+    // still there, then refreshes.
+    // The header button: "Back" from a selected clip, else the settings page.
+    Q_INVOKABLE void headerAction();
+    Q_INVOKABLE void selectClip(const QString& text);
+    // Pauses or resumes sync; does nothing to the controller in design preview.
+    Q_INVOKABLE void toggleSync();
+    Q_INVOKABLE void copyClip(const QString& text);
+    Q_INVOKABLE void setAutomaticSharing(bool on);
+    Q_INVOKABLE void sendText(const QString& text);
+    Q_INVOKABLE void sendClipboard();
+    Q_INVOKABLE void showWelcome();
+    Q_INVOKABLE void quit();
+    // The welcome view's button.
+    Q_INVOKABLE void connectFromWelcome();
+
+    // The five sample texts shown with --ui-preview --preview-clips: three
+    // short notes and two web addresses.
+    static QStringList previewClips();
 
 signals:
     void statusChanged();

@@ -1,0 +1,41 @@
+#pragma once
+
+// Screen-reader support the QML Accessible attached property cannot give:
+// the switch's value, "On" or "Off", next to its label.
+#include <QAccessibleObject>
+
+class QQuickItem;
+
+namespace zephlink {
+
+// Items that carry this property are read as switches: the name is their
+// "label", the value this property's text, the state their "checked".
+inline constexpr char kAccessibleValueProperty[] = "flowAccessibleValue";
+
+class FlowSwitchAccessible : public QAccessibleObject, public QAccessibleActionInterface {
+public:
+    explicit FlowSwitchAccessible(QQuickItem* item);
+
+    QAccessibleInterface* parent() const override;
+    QAccessibleInterface* child(int index) const override;
+    int childCount() const override;
+    int indexOfChild(const QAccessibleInterface* child) const override;
+    QWindow* window() const override;
+    QRect rect() const override;
+    QAccessible::Role role() const override;
+    QAccessible::State state() const override;
+    QString text(QAccessible::Text type) const override;
+    void* interface_cast(QAccessible::InterfaceType type) override;
+
+    QStringList actionNames() const override;
+    void doAction(const QString& name) override;
+    QStringList keyBindingsForAction(const QString& name) const override;
+
+private:
+    QQuickItem* item() const;
+};
+
+// Installs the factory once per process.
+void installFlowAccessibility();
+
+} // namespace zephlink

@@ -1,0 +1,193 @@
+#include "flow_model.h"
+
+#include "flow_controller.h"
+
+#include <QThread>
+#include <QVariantMap>
+
+namespace zephlink {
+
+namespace {
+
+const QString kInitialStatus = QStringLiteral("Finding your devices…");
+const QString kCopiedLocally = QStringLiteral("Copied locally");
+
+QVariantList deviceList(const std::vector<NearbyDevice>& peers) {
+    QVariantList list;
+    list.reserve(static_cast<qsizetype>(peers.size()));
+    for (const NearbyDevice& peer : peers) {
+        list.append(QVariantMap{
+            {QStringLiteral("device"), QString::fromStdString(peer.device)},
+            {QStringLiteral("name"), QString::fromStdString(peer.name)},
+            {QStringLiteral("platform"), QString::fromStdString(peer.platform)},
+        });
+    }
+    return list;
+}
+
+} // namespace
+
+FlowModel::FlowModel(QObject* parent) : QObject(parent), status_(kInitialStatus) {}
+
+void FlowModel::setApp(QObject* controller) {
+    app_ = controller;
+}
+
+FlowController* FlowModel::app() const {
+    return dynamic_cast<FlowController*>(app_.data());
+}
+
+void FlowModel::setStatus(const QString& value) {
+    if (status_ == value)
+        return;
+    status_ = value;
+    emit statusChanged();
+}
+
+void FlowModel::setDevices(const QVariantList& value) {
+    if (devices_ == value)
+        return;
+    devices_ = value;
+    emit devicesChanged();
+}
+
+void FlowModel::setClips(const QStringList& value) {
+    if (clips_ == value)
+        return;
+    clips_ = value;
+    emit clipsChanged();
+}
+
+void FlowModel::setRunning(bool value) {
+    if (running_ == value)
+        return;
+    running_ = value;
+    emit runningChanged();
+}
+
+void FlowModel::setAutomatic(bool value) {
+    if (automatic_ == value)
+        return;
+    automatic_ = value;
+    emit automaticChanged();
+}
+
+void FlowModel::setSettings(bool value) {
+    if (settings_ == value)
+        return;
+    settings_ = value;
+    emit settingsChanged();
+}
+
+void FlowModel::setSelected(const QVariant& value) {
+    // Anything but a string (null, undefined from QML) means no selection.
+    const QVariant normalised = value.typeId() == QMetaType::QString ? value : QVariant();
+    if (selected_ == normalised)
+        return;
+    selected_ = normalised;
+    emit selectedChanged();
+}
+
+void FlowModel::setPanelHeight(double value) {
+    if (panelHeight_ == value)
+        return;
+    panelHeight_ = value;
+    emit panelHeightChanged();
+}
+
+void FlowModel::refresh() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    FlowController* controller = app();
+    if (!controller)
+        return;
+    setStatus(controller->statusText());
+    setDevices(deviceList(controller->peers()));
+    setClips(controller->history());
+    setRunning(controller->isRunning());
+    setAutomatic(controller->automaticSending());
+    if (controller->clipboardPanelVisible())
+        controller->resizeClipboardPanel();
+}
+
+void FlowModel::showSettings() {
+    setSettings(!settings_);
+    setSelected(QVariant());
+    if (FlowController* controller = app())
+        controller->resizeClipboardPanel();
+}
+
+void FlowModel::headerAction() {
+    if (selected_.isValid())
+        setSelected(QVariant());
+    else
+        showSettings();
+}
+
+void FlowModel::selectClip(const QString& text) {
+    setSelected(text);
+}
+
+void FlowModel::toggleSync() {
+    if (FlowController* controller = app(); controller && !controller->designPreview()) {
+        if (controller->isRunning())
+            controller->stop();
+        else
+            controller->start();
+    }
+    refresh();
+}
+
+void FlowModel::copyClip(const QString& text) {
+    if (FlowController* controller = app()) {
+        controller->writeClipboard(text);
+        controller->setStatusText(kCopiedLocally);
+    }
+    refresh();
+}
+
+void FlowModel::setAutomaticSharing(bool on) {
+    if (FlowController* controller = app())
+        controller->setAutomaticSending(on);
+    refresh();
+}
+
+void FlowModel::sendText(const QString& text) {
+    if (FlowController* controller = app())
+        controller->send(text);
+    refresh();
+}
+
+void FlowModel::sendClipboard() {
+    if (FlowController* controller = app())
+        controller->sendClipboard();
+    refresh();
+}
+
+void FlowModel::showWelcome() {
+    if (FlowController* controller = app())
+        controller->show();
+    refresh();
+}
+
+void FlowModel::quit() {
+    if (FlowController* controller = app())
+        controller->quit();
+}
+
+void FlowModel::connectFromWelcome() {
+    if (FlowController* controller = app())
+        controller->connectFromWelcome();
+    refresh();
+}
+
+QStringList FlowModel::previewClips() {
+    return {
+        QStringLiteral("Pick up oat milk and the blue notebook on the way home"),
+        QStringLiteral("https://example.com/articles/slow-mornings"),
+        QStringLiteral("Standup moved to 10:30 tomorrow, same room"),
+        QStringLiteral("https://example.org/recipes/lemon-olive-oil-cake"),
+        QStringLiteral("Ideas for the trip:\nnight train, the old harbour, that tiny bookshop"),
+    };
+}
+
+} // namespace zephlink

@@ -1,0 +1,80 @@
+#pragma once
+
+// The welcome window, the clipboard panel and the tray item, on Qt Quick.
+// The controller builds FlowModel, gives it itself (setApp), constructs
+// QtViews with the model and calls setup once; from then on it uses only the
+// Views interface. The application object must be a QApplication for the
+// tray item to appear.
+#include "ports.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPoint>
+#include <QPointer>
+#include <QRectF>
+#include <QSystemTrayIcon>
+#include <memory>
+#include <optional>
+
+class QQmlEngine;
+class QQuickWindow;
+class QScreen;
+
+namespace zephlink {
+
+class FlowModel;
+
+class QtViews : public QObject, public Views {
+    Q_OBJECT
+
+public:
+    // The model must outlive the views.
+    explicit QtViews(FlowModel* model, QObject* parent = nullptr);
+    ~QtViews() override;
+
+    void setup(bool designPreview, std::function<void()> onTray) override;
+    void showWelcome() override;
+    void hideWelcome() override;
+    bool welcomeVisible() const override;
+    void showPanel() override;
+    void hidePanel() override;
+    bool panelVisible() const override;
+    void resizePanel() override;
+
+    QQuickWindow* welcomeWindow() const { return welcome_.get(); }
+    QQuickWindow* panelWindow() const { return panel_.get(); }
+    QQmlEngine* engine() const { return engine_.get(); }
+    QSystemTrayIcon* trayIcon() const { return tray_; }
+    // What the panel hangs from, in screen coordinates, and on which screen.
+    QRectF panelAnchor(QScreen** screen = nullptr) const;
+
+    // A tray activation that arrives this soon after the panel hid itself
+    // is the click that hid it: it must not open the panel again.
+    static constexpr int kTrayClickGraceMs = 400;
+
+    // The tray item was activated with the pointer at position; what a
+    // click on the tray item does. Public for tests without a tray.
+    void trayActivated(QPoint position);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    std::unique_ptr<QQuickWindow> createWindow(const QString& file);
+    void panelActiveChanged();
+    void hidePanelByItself();
+    void watchScreen(QScreen* screen);
+    void screensChanged();
+
+    QPointer<FlowModel> model_;
+    // Declared before the windows so that they go first.
+    std::unique_ptr<QQmlEngine> engine_;
+    std::unique_ptr<QQuickWindow> welcome_;
+    std::unique_ptr<QQuickWindow> panel_;
+    QSystemTrayIcon* tray_ = nullptr;
+    std::function<void()> onTray_;
+    std::optional<QPoint> activationPoint_;
+    QElapsedTimer hiddenByItself_;
+};
+
+} // namespace zephlink
