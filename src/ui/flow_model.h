@@ -54,7 +54,6 @@ public:
     void setSettings(bool value);
     void setSelected(const QVariant& value);
     void setPanelHeight(double value);
-    static QStringList previewClips(); // five sample texts for the design preview
 
     // Re-reads the controller's state; resizes the panel when it is shown.
     Q_INVOKABLE void refresh();
