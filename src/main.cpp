@@ -1,11 +1,14 @@
 // Entry point: a verification switch selects its mode before anything of the
 // desktop exists; otherwise the desktop application starts.
+#include "checks.h"
+
 #include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
-
-#include "checks.h"
+#ifdef ZEPHLINK_DESKTOP
+#include "desktop.h"
+#endif
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv, argv + argc);
@@ -22,7 +25,11 @@ int main(int argc, char** argv) {
     if (has("--relay-check"))
         return relayCheck(arguments.back());
 
-    std::cout << "Zephlink: this build has no desktop application yet; use a verification switch"
+#ifdef ZEPHLINK_DESKTOP
+    return zephlink::runDesktop(argc, argv);
+#else
+    std::cout << "Zephlink: this build has no desktop application; use a verification switch"
               << '\n';
     return 1;
+#endif
 }

@@ -113,6 +113,9 @@ public:
     void setStatusText(const QString& text) override;
     void setAutomaticSending(bool on) override;
 
+    // The windows, when they can only be made once the view model exists.
+    void setViews(Views* views) { env_.views = views; }
+
     // Read access for the D-Bus adaptor and tests.
     FlowModel& flow() { return flow_; }
     const std::optional<Group>& group() const { return group_; }

@@ -1,0 +1,102 @@
+#include "desktop.h"
+
+#include "api.h"
+#include "clip.h"
+#include "dazar_app.h"
+#include "dbus_service.h"
+#include "encoding.h"
+#include "main_thread.h"
+#include "qt_dialogs.h"
+#include "qt_pasteboard.h"
+#include "qt_settings.h"
+#include "qt_views.h"
+#include "secret_store.h"
+
+#include <QApplication>
+#include <QSysInfo>
+#include <QTimer>
+
+namespace zephlink {
+namespace {
+
+ClipServer relayClipServer() {
+    ClipServer server;
+    server.post = [](const Group& group, const Envelope& envelope) {
+        API::postClip(group, envelope);
+    };
+    server.poll = [](const Group& group, std::int64_t cursor) {
+        return API::pollClips(group, cursor);
+    };
+    server.readFromStart = [](const Group& group) { API::readFromStart(group); };
+    server.revoke = [](const Group& group) { API::revokeRoom(group); };
+    server.create = [](const std::string& address) { return API::create(address); };
+    return server;
+}
+
+QString invitationArgument(const QStringList& arguments) {
+    for (const QString& argument : arguments) {
+        if (argument.startsWith(QStringLiteral("zephlink:")))
+            return argument;
+    }
+    return {};
+}
+
+} // namespace
+
+int runDesktop(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Zephlink"));
+    QApplication::setApplicationName(QStringLiteral("Zephlink"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("app.zephlink.Zephlink"));
+    // A tray application: hiding the last window must not end it.
+    application.setQuitOnLastWindowClosed(false);
+
+    const QStringList arguments = QApplication::arguments();
+    const bool preview = arguments.contains(QStringLiteral("--ui-preview"));
+    const QString link = invitationArgument(arguments);
+    // One instance per session: a second start hands over and ends.
+    if (!preview && forwardToRunningInstance(link))
+        return 0;
+
+    QtPasteboard pasteboard;
+    QtSettings settings;
+    QtDialogs dialogs;
+
+    AppEnvironment env;
+    env.pasteboard = &pasteboard;
+    env.settings = &settings;
+    env.dialogs = &dialogs;
+    env.server = relayClipServer();
+    env.saveSecret = [](const std::optional<Group>& group) { SecretStore::save(group); };
+    env.arguments = arguments;
+    env.hostName = [] { return QSysInfo::machineHostName(); };
+    env.now = [] { return nowMilliseconds(); };
+    env.identifier = [] { return identifier(); };
+    env.background = [](std::function<std::function<void()>()> job) {
+        main_thread::background(std::move(job));
+    };
+    env.after = [](int ms, std::function<void()> fn) {
+        QTimer::singleShot(ms, qApp, std::move(fn));
+    };
+    env.terminate = [] { QCoreApplication::quit(); };
+
+    DazarApp app(std::move(env));
+    QtViews views(&app.flow());
+    app.setViews(&views);
+
+    DBusService bus(&app);
+    if (!preview)
+        bus.registerOnSessionBus();
+
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,
+                     [&app] { app.applicationWillTerminate(); });
+    app.applicationDidFinishLaunching();
+    if (!link.isEmpty())
+        app.openLink(link);
+
+    const int status = QApplication::exec();
+    main_thread::close();
+    return status;
+}
+
+} // namespace zephlink
