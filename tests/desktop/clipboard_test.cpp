@@ -128,6 +128,7 @@ TEST(RealClipboard, ACopyReachesCaptureButSecretsAndOwnWritesDoNot) {
     xclipCopy(QStringLiteral("plain copy"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return h.sends() == 1; }, 600))
         << "a copy leaves before the next capture tick";
+    h.runJob(); // the post completes; nothing is in flight any more
 
     auto secret =
         offer({QStringLiteral("hunter2"), QStringLiteral("x-kde-passwordManagerHint=secret")});
@@ -138,18 +139,18 @@ TEST(RealClipboard, ACopyReachesCaptureButSecretsAndOwnWritesDoNot) {
         },
         kWaitMs));
     QTest::qWait(700);
-    EXPECT_EQ(h.sends(), 1) << "the password manager's copy is never sent";
+    EXPECT_EQ(h.sends(), 0) << "the password manager's copy is never sent";
 
     auto concealed =
         offer({QStringLiteral("hunter3"), QStringLiteral("org.nspasteboard.ConcealedType=")});
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return h.real.string() == QStringLiteral("hunter3"); }, kWaitMs));
     QTest::qWait(700);
-    EXPECT_EQ(h.sends(), 1);
+    EXPECT_EQ(h.sends(), 0);
 
     h.app->writeClipboard(QStringLiteral("received from a peer"));
     QTest::qWait(700);
-    EXPECT_EQ(h.sends(), 1) << "own writes are not captured";
+    EXPECT_EQ(h.sends(), 0) << "own writes are not captured";
     EXPECT_EQ(xclipPaste(), QStringLiteral("received from a peer"));
     secret->waitForFinished(kWaitMs);
     concealed->waitForFinished(kWaitMs);
