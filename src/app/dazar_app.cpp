@@ -512,14 +512,19 @@ void DazarApp::copyInvite() {
                        "cannot reach this Mac from a phone. Anyone with the invitation can "
                        "access the group; share it privately."),
         suggestion);
-    if (!answer)
+    if (answer)
+        copyInviteFor(*answer);
+}
+
+void DazarApp::copyInviteFor(const QString& address) {
+    if (!group_)
         return;
     try {
-        const std::string link = group_->invitationForOtherDevice(answer->toStdString());
+        const std::string link = group_->invitationForOtherDevice(address.toStdString());
         writeClipboard(QString::fromStdString(link));
-        const std::string address = serverURL(answer->toStdString());
+        const std::string normalised = serverURL(address.toStdString());
         showMessage(QStringLiteral("Invitation copied with address ") +
-                    QString::fromStdString(address));
+                    QString::fromStdString(normalised));
     } catch (const std::exception& error) {
         showMessage(describe(error));
     }

@@ -86,6 +86,9 @@ public:
     Q_INVOKABLE void create();
     Q_INVOKABLE void join();
     Q_INVOKABLE void copyInvite();
+    // The invitation for another device at address, without asking: what the
+    // dialog of copyInvite does once answered.
+    void copyInviteFor(const QString& address);
     Q_INVOKABLE void leave();
     Q_INVOKABLE void reset();
     bool confirm(const QString& message, const QString& information);

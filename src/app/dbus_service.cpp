@@ -71,6 +71,13 @@ void DBusService::Join() {
 void DBusService::CopyInvite() {
     later(&DazarApp::copyInvite);
 }
+void DBusService::CopyInviteFor(const QString& address) {
+    QTimer::singleShot(0, this, [app = app_, address] {
+        if (app)
+            app->copyInviteFor(address);
+    });
+}
+
 void DBusService::Leave() {
     later(&DazarApp::leave);
 }

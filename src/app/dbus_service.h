@@ -45,6 +45,8 @@ public slots:
     void Create();
     void Join();
     void CopyInvite();
+    // For scripts: copies the invitation for address without the dialog.
+    void CopyInviteFor(const QString& address);
     void Leave();
     void Reset();
     void ToggleSync();
