@@ -20,6 +20,7 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEPHLINK_WERROR=ON 
 cmake --build build-asan
 echo "== tests (sanitizers)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    LSAN_OPTIONS="suppressions=$PWD/tests/support/lsan.supp:print_suppressions=0" \
     ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 echo "== fuzz targets (bounded run)"
