@@ -33,8 +33,10 @@ void SerialQueue::run(const std::shared_ptr<State>& state) {
             continue;
         }
         const auto first = state->jobs.begin();
-        if (first->first > Clock::now()) {
-            state->wake.wait_until(lock, first->first);
+        // A copy: shutdown may drop the job while the worker waits.
+        const Clock::time_point due = first->first;
+        if (due > Clock::now()) {
+            state->wake.wait_until(lock, due);
             continue;
         }
         Job job = std::move(first->second);

@@ -20,7 +20,7 @@ hub="${tag}h"
 work=$(mktemp -d /tmp/zephlink-discovery.XXXXXX)
 spaces=()
 pids=()
-declare -A nodePid=()
+declare -A nodePid=() avahiPid=()
 
 idA=7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a
 idB=1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b
@@ -133,13 +133,19 @@ EOF
     printf '%s\n' "[server]" "host-name=zl-$n" "use-ipv4=yes" "use-ipv6=no" \
         "allow-interfaces=eth0" "[wide-area]" "enable-wide-area=no" "[publish]" \
         "publish-hinfo=no" "publish-workstation=no" >"$dir/avahi.conf"
+    startDaemon "$n"
+}
+
+startDaemon() {
+    local n=$1 dir="$work/$1"
     # A private /run: the daemon's pid file and socket stay out of the
     # machine's own, and each namespace can have its daemon.
     DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus" ip netns exec "${tag}$n" unshare -m sh -c \
         'mount -t tmpfs tmpfs /run && mkdir -p /run/avahi-daemon &&
          exec avahi-daemon -f "$0" --no-drop-root --no-chroot --no-rlimits' "$dir/avahi.conf" \
-        >"$dir/avahi.log" 2>&1 &
+        >>"$dir/avahi.log" 2>&1 &
     pids+=($!)
+    avahiPid[$n]=$!
     within 10 browseWorks "$n"
 }
 
@@ -238,6 +244,15 @@ if [ "$avahi" = yes ]; then
     within 10 advertised a "Zephlink Node B|${address[b]}|8788|\"v=1\" \"hostId=$idB\"" ||
         fail "node b's advertisement, seen from a: $(services a)"
     echo "PASS advertisements carry name, port and TXT entries"
+
+    kill -TERM "${avahiPid[a]}"
+    wait "${avahiPid[a]}" 2>/dev/null || true
+    sleep 1
+    kill -0 "${nodePid[a]}" || fail "node a ended with its avahi-daemon"
+    startDaemon a || fail "avahi-daemon did not start again"
+    within 10 advertised a "Zephlink Node A|${address[a]}|8788|\"v=1\" \"hostId=$idA\"" ||
+        fail "node a's advertisement did not come back with the daemon: $(services a)"
+    echo "PASS the advertisement comes back when avahi-daemon does"
 fi
 
 # The third device takes the first one's name, which its responder finds
