@@ -74,19 +74,6 @@ TEST(HostProbe, TrustsOnlyAnAutoJoiningHostWithAValidIdentifier) {
         EXPECT_EQ(probedHostId(c.body), std::nullopt) << c.why;
 }
 
-TEST(Candidates, TwentyHostsGiveTheFirstSixteenInPlainStringOrder) {
-    HostAddresses hosts;
-    for (int n = 20; n >= 1; --n)
-        hosts[hostNumber(n)] = baseAddress("10.0.0." + std::to_string(n));
-    const auto ordered = orderedCandidates(hosts);
-    ASSERT_EQ(ordered.size(), 16u);
-    for (int n = 1; n <= 16; ++n) {
-        EXPECT_EQ(ordered[static_cast<std::size_t>(n - 1)].first, hostNumber(n));
-        EXPECT_EQ(ordered[static_cast<std::size_t>(n - 1)].second,
-                  "http://10.0.0." + std::to_string(n) + ":8788");
-    }
-}
-
 TEST(Candidates, DigitsSortBeforeLetters) {
     const auto ordered = orderedCandidates({{std::string(32, 'a'), "http://10.0.0.1:8788"},
                                             {std::string(32, '9'), "http://10.0.0.2:8788"}});
