@@ -5,6 +5,7 @@
 #include "dazar_app.h"
 #include "dbus_service.h"
 #include "encoding.h"
+#include "local_discovery.h"
 #include "main_thread.h"
 #include "qt_dialogs.h"
 #include "qt_pasteboard.h"
@@ -32,6 +33,20 @@ ClipServer relayClipServer() {
     server.create = [](const std::string& address) { return API::create(address); };
     return server;
 }
+
+// The nearby-host discovery client behind the controller's port; its
+// callbacks arrive through the Qt event loop.
+class NearbyDiscovery : public Discovery {
+public:
+    NearbyDiscovery(const std::string& device, const std::string& name, DiscoveryCallback callback)
+        : local_(device, name, std::move(callback),
+                 [](std::function<void()> fn) { main_thread::post(std::move(fn)); }) {}
+    void start() override { local_.start(); }
+    void stop() override { local_.stop(); }
+
+private:
+    LocalDiscovery local_;
+};
 
 QString invitationArgument(const QStringList& arguments) {
     for (const QString& argument : arguments) {
@@ -66,6 +81,10 @@ int runDesktop(int argc, char** argv) {
     env.pasteboard = &pasteboard;
     env.settings = &settings;
     env.dialogs = &dialogs;
+    env.discovery = [](const std::string& device, const std::string& name,
+                       DiscoveryCallback callback) -> std::unique_ptr<Discovery> {
+        return std::make_unique<NearbyDiscovery>(device, name, std::move(callback));
+    };
     env.server = relayClipServer();
     env.saveSecret = [](const std::optional<Group>& group) { SecretStore::save(group); };
     env.arguments = arguments;
