@@ -4,7 +4,6 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusInterface>
 #include <QDBusReply>
 #include <QTimer>
 
@@ -118,13 +117,14 @@ bool forwardToRunningInstance(const QString& link) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return false;
-    QDBusInterface remote(QString::fromLatin1(kDBusService), QString::fromLatin1(kDBusPath),
-                          QString::fromLatin1(kDBusInterface), bus);
-    if (!remote.isValid())
-        return false;
-    const QDBusMessage reply = link.isEmpty() ? remote.call(QStringLiteral("Activate"))
-                                              : remote.call(QStringLiteral("OpenLink"), link);
+    // A plain call, not an interface proxy: a proxy introspects the other
+    // instance first, and a hung instance would hold up this start.
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kDBusService), QString::fromLatin1(kDBusPath),
+        QString::fromLatin1(kDBusInterface),
+        link.isEmpty() ? QStringLiteral("Activate") : QStringLiteral("OpenLink"));
+    if (!link.isEmpty())
+        call << link;
+    const QDBusMessage reply = bus.call(call, QDBus::Block, kForwardTimeoutMs);
     return reply.type() == QDBusMessage::ReplyMessage;
 }
-
-} // namespace zephlink

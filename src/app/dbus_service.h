@@ -11,6 +11,7 @@ class DazarApp;
 inline constexpr const char* kDBusService = "app.zephlink.Zephlink";
 inline constexpr const char* kDBusPath = "/app/zephlink/Zephlink";
 inline constexpr const char* kDBusInterface = "app.zephlink.Zephlink";
+inline constexpr int kForwardTimeoutMs = 5000;
 
 // The controller's named actions on the session bus, for scripts and for a
 // second start of the program. Actions are queued and the call returns at

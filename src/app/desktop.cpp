@@ -104,8 +104,10 @@ int runDesktop(int argc, char** argv) {
     app.setViews(&views);
 
     DBusService bus(&app);
-    if (!preview)
-        bus.registerOnSessionBus();
+    // Two starts at the same moment both find no instance; the one that
+    // loses the name hands over as well.
+    if (!preview && !bus.registerOnSessionBus() && forwardToRunningInstance(link))
+        return 0;
 
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,
                      [&app] { app.applicationWillTerminate(); });
