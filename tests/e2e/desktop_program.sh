@@ -37,6 +37,10 @@ device=$(stored_device)
 e2e_expect_now desk Device "$device"
 e2e_ok "$device"
 
+e2e_check "the program sees only its namespace: its default relay is on the namespace's address"
+e2e_expect_now desk Server "http://$address:8787"
+e2e_ok
+
 e2e_check "the first start runs sync and opens the welcome window"
 e2e_expect_now desk Running true
 e2e_expect_now desk Paired false

@@ -42,6 +42,7 @@ e2e_wait_program b
 e2e_check "B starts paused and opens its panel"
 e2e_expect b Status "Paused · Resume to discover nearby devices"
 e2e_expect_now b Running false
+e2e_expect_now b Server "http://$address_b:8787"
 e2e_wait_window "$display_b" "Zephlink Clipboard" >/dev/null ||
     e2e_fail "B's panel never became viewable"
 e2e_ok
