@@ -91,7 +91,8 @@ std::optional<std::string> RecordedRequest::header(std::string_view name) const 
     return std::nullopt;
 }
 
-TestRelay::TestRelay() : server_(std::make_unique<Server>()) {
+TestRelay::TestRelay(const std::string& address, int port)
+    : server_(std::make_unique<Server>()), address_(address) {
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
     };
@@ -106,9 +107,12 @@ TestRelay::TestRelay() : server_(std::make_unique<Server>()) {
     server_->set_write_timeout(5);
     server_->set_payload_max_length(kMaxRequestBytes);
 
-    port_ = server_->bind_to_any_port("127.0.0.1");
+    if (port == 0)
+        port_ = server_->bind_to_any_port(address);
+    else if (server_->bind_to_port(address, port))
+        port_ = port;
     if (port_ <= 0 || !server_->widenBacklog())
-        throw std::runtime_error("test relay cannot listen on a loopback port");
+        throw std::runtime_error("test relay cannot listen on " + address);
     thread_ = std::thread([this] {
         try {
             server_->listen_after_bind();
@@ -137,7 +141,8 @@ TestRelay::~TestRelay() {
 }
 
 std::string TestRelay::url() const {
-    return "http://127.0.0.1:" + std::to_string(port_);
+    const std::string host = address_ == "0.0.0.0" ? "127.0.0.1" : address_;
+    return "http://" + host + ":" + std::to_string(port_);
 }
 
 void TestRelay::script(std::string method, std::string path, Answer answer) {

@@ -1,6 +1,6 @@
 #pragma once
 
-// A clip relay on an ephemeral loopback port for tests: real rooms that
+// A clip relay for tests, on an ephemeral loopback port unless told otherwise: real rooms that
 // honour the relay endpoints (create, post, poll with after & wait, read,
 // revoke), scripted answers per method and path, and a record of every
 // request it saw. Started in the constructor, stopped and joined in the
@@ -63,13 +63,14 @@ public:
     // The longest wait a poll may ask for.
     static constexpr int kMaxWaitSeconds = 20;
 
-    TestRelay();
+    // address and port to listen on; port 0 picks a free one.
+    explicit TestRelay(const std::string& address = "127.0.0.1", int port = 0);
     ~TestRelay();
     TestRelay(const TestRelay&) = delete;
     TestRelay& operator=(const TestRelay&) = delete;
 
     int port() const { return port_; }
-    // "http://127.0.0.1:PORT"
+    // "http://ADDRESS:PORT", with 127.0.0.1 for the any-address.
     std::string url() const;
 
     // Answers method + path (query ignored) with the script instead of a room.
@@ -114,6 +115,7 @@ private:
 
     std::unique_ptr<Server> server_;
     std::thread thread_;
+    std::string address_;
     int port_ = 0;
 
     mutable std::mutex mutex_;

@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# The real program on one desktop (its own network namespace, display,
+# session bus and keyring): the device identifier across starts, one
+# instance per session, and invitation links handed to the running instance.
+# Usage: desktop_program.sh PROGRAM RELAY_SERVER OUTPUT_DIR
+set -euo pipefail
+ZEPHLINK=$1
+ZEPHLINK_RELAY_SERVER=$2
+output=$3
+# shellcheck source=tests/e2e/lib.sh
+. "$(dirname "$0")/lib.sh"
+e2e_init
+mkdir -p "$output"
+
+address=10.231.20.1
+e2e_netns_new ns
+e2e_netns_lan "$ns" "$address/24"
+e2e_xvfb display
+e2e_relay relay "$ns" "$address"
+e2e_desktop desk "$ns" "$display"
+e2e_keyring desk
+settings="${E2E_DIR[desk]}/config/Zephlink/Zephlink.conf"
+
+stored_device() {
+    sed -n 's/^device=//p' "$settings" 2>/dev/null || true
+}
+
+# ------------------------------------------------------------ identifier
+
+e2e_check "a first start with no settings stores a fresh device identifier"
+[ ! -e "$settings" ] || e2e_fail "the settings file exists before the first start"
+e2e_start desk
+e2e_wait_program desk
+device=$(stored_device)
+[[ $device =~ ^[0-9a-f]{32}$ ]] ||
+    e2e_fail "\"device\" in $settings is \"$device\", not 32 lower-case hex characters"
+e2e_expect_now desk Device "$device"
+e2e_ok "$device"
+
+e2e_check "the program sees only its namespace: its default relay is on the namespace's address"
+e2e_expect_now desk Server "http://$address:8787"
+e2e_ok
+
+e2e_check "the first start runs sync and opens the welcome window"
+e2e_expect_now desk Running true
+e2e_expect_now desk Paired false
+e2e_wait_window "$display" Zephlink >/dev/null || e2e_fail "no viewable window titled \"Zephlink\""
+e2e_ok
+
+e2e_check "Quit ends the program with status 0"
+e2e_quit desk
+e2e_ok
+
+e2e_check "the next start keeps the stored identifier"
+e2e_start desk
+e2e_wait_program desk
+[ "$(stored_device)" = "$device" ] || e2e_fail "\"device\" changed to \"$(stored_device)\""
+e2e_expect_now desk Device "$device"
+e2e_ok
+
+# ------------------------------------------------------------ one instance
+
+first=${E2E_PID[desk]}
+e2e_check "a second start on the same session bus ends at once with status 0"
+for id in $(e2e_windows "$display" "Zephlink Clipboard"); do
+    ! e2e_viewable "$display" "$id" || e2e_fail "the panel is open before the second start"
+done
+started=$SECONDS
+status=0
+e2e_run desk || status=$?
+[ "$status" -eq 0 ] || e2e_fail "the second start ended with status $status"
+[ $((SECONDS - started)) -le 15 ] || e2e_fail "the second start took $((SECONDS - started)) s"
+e2e_alive "$first" || e2e_fail "the first instance ended"
+e2e_ok "$((SECONDS - started)) s"
+
+e2e_check "the second start opens the first instance's panel"
+e2e_wait_window "$display" "Zephlink Clipboard" >/dev/null ||
+    e2e_fail "the window \"Zephlink Clipboard\" never became viewable"
+e2e_ok
+
+# ------------------------------------------------------------ links
+
+good_room=$(e2e_relay_room "$ns" "$relay")
+room=$(e2e_json_member "$good_room" room)
+token=$(e2e_json_member "$good_room" token)
+key=$(e2e_random64)
+link="zephlink://pair?server=$relay&room=$room&token=$token&key=$key"
+invalid="Invalid Zephlink invitation"
+
+# Links that a paired instance refuses before any request:
+# what is hostile | link | message
+refused=(
+    "a second good link while it holds a group|$link|Leave the current group before joining another."
+    "a link without a key|zephlink://pair?server=$relay&room=$room&token=$token|$invalid"
+    "a link with a fifth item|$link&extra=1|$invalid"
+    "a link with a repeated item|zephlink://pair?server=$relay&room=$room&room=$room&token=$token|$invalid"
+    "a link with a port on the pair host|zephlink://pair:8787?server=$relay&room=$room&token=$token&key=$key|$invalid"
+    "a link whose room is not an identifier|zephlink://pair?server=$relay&room=ROOM&token=$token&key=$key|Invalid group"
+    "a link with plain HTTP to a public server|zephlink://pair?server=http://203.0.113.5:8787&room=$room&token=$token&key=$key|Public servers require HTTPS; HTTP is only for a trusted private LAN"
+)
+
+# Hands a refused link to the running instance: its message is shown, the
+# relay is not asked, and Running and Paired stay as they were.
+refuse_link() {
+    local what=$1 bad=$2 message=$3 running paired reads status
+    e2e_check "the running instance refuses $what"
+    running=$(e2e_get desk Running)
+    paired=$(e2e_get desk Paired)
+    reads=$(e2e_relay_count '^GET ')
+    status=0
+    e2e_run desk "$bad" || status=$?
+    [ "$status" -eq 0 ] || e2e_fail "the start with the link ended with status $status"
+    e2e_expect desk Status "$message"
+    e2e_expect_now desk Running "$running"
+    e2e_expect_now desk Paired "$paired"
+    [ "$(e2e_relay_count '^GET ')" = "$reads" ] || e2e_fail "the relay was asked"
+    e2e_ok "Running $running, Paired $paired"
+}
+
+# Sets a status that no link produces, so that the next one is seen to act.
+other_status() {
+    local deadline=$((SECONDS + E2E_WAIT_LIMIT))
+    e2e_call desk SendClipboard
+    until [ "$(e2e_get desk Status)" = "Resume sync before sending." ] ||
+        [ "$(e2e_get desk Status)" = "No shareable text; sensitive content and invitations are skipped." ]; do
+        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "SendClipboard changed no status"
+        sleep 0.1
+    done
+}
+
+refuse_link "a link without a key while sync runs" \
+    "zephlink://pair?server=$relay&room=$room&token=$token" "$invalid"
+
+e2e_check "a link whose token the relay refuses shows the relay's answer and adopts nothing"
+wrong="zephlink://pair?server=$relay&room=$room&token=$(e2e_random64)&key=$key"
+e2e_run desk "$wrong" || e2e_fail "the start with the link ended with status $?"
+e2e_expect desk Status "Re-pair required (401)"
+e2e_expect_now desk Paired false
+[ -z "$(e2e_secret desk)" ] || e2e_fail "a group was stored"
+e2e_ok
+
+e2e_check "sync resumes after the refused link paused it"
+e2e_call desk ToggleSync
+e2e_expect desk Running true
+e2e_ok
+
+e2e_check "a good link handed to the running instance joins its room, paused"
+e2e_run desk "$link" || e2e_fail "the start with the link ended with status $?"
+e2e_expect desk Status "Paired · paused. Resume sync on both devices."
+e2e_expect_now desk Paired true
+e2e_expect_now desk Running false
+e2e_expect_now desk Server "$relay"
+e2e_expect_now desk Invitation ""
+[ "$(e2e_relay_count "^GET /v1/rooms/$room/clips\\?after=0 200\$")" -ge 1 ] ||
+    e2e_fail "the relay never confirmed the room"
+secret=$(e2e_secret desk)
+[ "$(e2e_json_member "$secret" room)" = "$room" ] &&
+    [ "$(e2e_json_member "$secret" key)" = "$key" ] ||
+    e2e_fail "the stored group is \"$secret\""
+e2e_ok
+
+for entry in "${refused[@]}"; do
+    IFS='|' read -r what bad message <<<"$entry"
+    other_status
+    refuse_link "$what" "$bad" "$message"
+done
+
+e2e_check "Quit ends the program with status 0"
+e2e_quit desk
+e2e_ok
+
+e2e_check "the relay stops cleanly"
+e2e_relay_stop
+e2e_ok
+
+e2e_log "all desktop program checks passed"
