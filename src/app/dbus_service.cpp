@@ -128,3 +128,5 @@ bool forwardToRunningInstance(const QString& link) {
     const QDBusMessage reply = bus.call(call, QDBus::Block, kForwardTimeoutMs);
     return reply.type() == QDBusMessage::ReplyMessage;
 }
+
+} // namespace zephlink
