@@ -128,6 +128,10 @@ other_status() {
     done
 }
 
+e2e_check "the running instance joins its own nearby host first"
+e2e_expect desk Paired true
+e2e_ok
+
 refuse_link "a link without a key while sync runs" \
     "zephlink://pair?server=$relay&room=$room&token=$token" "$invalid"
 
