@@ -1,5 +1,13 @@
 #include "checks.h"
 
+#include "aes_gcm.h"
+#include "api.h"
+#include "clip.h"
+#include "encoding.h"
+#include "errors.h"
+#include "local_host.h"
+#include "records.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -13,14 +21,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include "aes_gcm.h"
-#include "api.h"
-#include "clip.h"
-#include "encoding.h"
-#include "errors.h"
-#include "local_host.h"
-#include "records.h"
 
 namespace zephlink::checks {
 namespace {

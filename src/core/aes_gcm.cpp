@@ -46,9 +46,9 @@ void authenticate(EVP_CIPHER_CTX* context, std::span<const std::uint8_t> associa
     if (associated.empty())
         return;
     int written = 0;
-    check(EVP_CipherUpdate(context, nullptr, &written, associated.data(),
-                           length(associated.size())),
-          "associated data");
+    check(
+        EVP_CipherUpdate(context, nullptr, &written, associated.data(), length(associated.size())),
+        "associated data");
 }
 
 } // namespace

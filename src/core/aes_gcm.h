@@ -1,10 +1,10 @@
 #pragma once
 
+#include "encoding.h"
+
 #include <cstdint>
 #include <span>
 #include <stdexcept>
-
-#include "encoding.h"
 
 namespace zephlink {
 

@@ -1,11 +1,11 @@
 #include "clip.h"
 
-#include <chrono>
-#include <nlohmann/json.hpp>
-
 #include "aes_gcm.h"
 #include "encoding.h"
 #include "errors.h"
+
+#include <chrono>
+#include <nlohmann/json.hpp>
 
 namespace zephlink {
 namespace {

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "records.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "records.h"
 
 namespace zephlink {
 

@@ -1,10 +1,10 @@
 #include "encoding.h"
 
-#include <cerrno>
-#include <sys/random.h>
-
 #include "errors.h"
 #include "records.h"
+
+#include <cerrno>
+#include <sys/random.h>
 
 namespace zephlink {
 namespace {
@@ -25,7 +25,9 @@ int sextet(char c) {
     return -1;
 }
 
-[[noreturn]] void refuse() { throw DazarError(std::string(msg::invalidKeyOrEnvelope)); }
+[[noreturn]] void refuse() {
+    throw DazarError(std::string(msg::invalidKeyOrEnvelope));
+}
 
 } // namespace
 
@@ -34,8 +36,8 @@ std::string encode64(std::span<const std::uint8_t> bytes) {
     out.reserve((bytes.size() * 4 + 2) / 3);
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
-        const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) |
-                                (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        const std::uint32_t n =
+            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
         out += kAlphabet[(n >> 18) & 63];
         out += kAlphabet[(n >> 12) & 63];
         out += kAlphabet[(n >> 6) & 63];
@@ -47,7 +49,8 @@ std::string encode64(std::span<const std::uint8_t> bytes) {
         out += kAlphabet[(n >> 18) & 63];
         out += kAlphabet[(n >> 12) & 63];
     } else if (rest == 2) {
-        const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
+        const std::uint32_t n =
+            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
         out += kAlphabet[(n >> 18) & 63];
         out += kAlphabet[(n >> 12) & 63];
         out += kAlphabet[(n >> 6) & 63];
@@ -108,7 +111,9 @@ std::string hexLower(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-std::string identifier() { return hexLower(random(16)); }
+std::string identifier() {
+    return hexLower(random(16));
+}
 
 bool validID(std::string_view text) {
     if (text.size() != 32)

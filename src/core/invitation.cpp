@@ -1,11 +1,11 @@
 // The validating Group constructor and the invitation link in both directions.
-#include <set>
-
 #include "encoding.h"
 #include "errors.h"
 #include "records.h"
 #include "server_address.h"
 #include "url.h"
+
+#include <set>
 
 namespace zephlink {
 namespace {
@@ -16,7 +16,9 @@ constexpr std::string_view kReceivingDevice =
     "That address points to the receiving device itself. Use your Mac’s LAN address from the "
     "relay terminal.";
 
-[[noreturn]] void refuseInvitation() { throw DazarError(std::string(kInvalidInvitation)); }
+[[noreturn]] void refuseInvitation() {
+    throw DazarError(std::string(kInvalidInvitation));
+}
 
 } // namespace
 

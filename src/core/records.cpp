@@ -12,19 +12,17 @@ namespace json_member {
 
 const json& required(const json& object, const char* name) {
     if (!object.is_object())
-        throw json::type_error::create(302, std::string("type must be object, but is ") +
-                                                object.type_name(),
-                                       &object);
+        throw json::type_error::create(
+            302, std::string("type must be object, but is ") + object.type_name(), &object);
     return object.at(name);
 }
 
 std::string string(const json& object, const char* name) {
     const json& value = required(object, name);
     if (!value.is_string())
-        throw json::type_error::create(302,
-                                       std::string("member '") + name +
-                                           "' must be a string, but is " + value.type_name(),
-                                       &value);
+        throw json::type_error::create(
+            302, std::string("member '") + name + "' must be a string, but is " + value.type_name(),
+            &value);
     return value.get<std::string>();
 }
 
@@ -73,10 +71,8 @@ bool boolean(const json& object, const char* name) {
 } // namespace json_member
 
 void to_json(json& j, const Group& group) {
-    j = json{{"server", group.server},
-             {"room", group.room},
-             {"token", group.token},
-             {"key", group.key}};
+    j = json{
+        {"server", group.server}, {"room", group.room}, {"token", group.token}, {"key", group.key}};
 }
 
 void from_json(const json& j, Group& group) {
@@ -87,12 +83,9 @@ void from_json(const json& j, Group& group) {
 }
 
 void to_json(json& j, const Envelope& envelope) {
-    j = json{{"v", envelope.v},
-             {"id", envelope.id},
-             {"origin", envelope.origin},
-             {"createdAt", envelope.createdAt},
-             {"nonce", envelope.nonce},
-             {"ciphertext", envelope.ciphertext}};
+    j = json{{"v", envelope.v},           {"id", envelope.id},
+             {"origin", envelope.origin}, {"createdAt", envelope.createdAt},
+             {"nonce", envelope.nonce},   {"ciphertext", envelope.ciphertext}};
 }
 
 void from_json(const json& j, Envelope& envelope) {
@@ -104,9 +97,13 @@ void from_json(const json& j, Envelope& envelope) {
     envelope.ciphertext = json_member::string(j, "ciphertext");
 }
 
-void to_json(json& j, const ClipBody& body) { j = json{{"text", body.text}}; }
+void to_json(json& j, const ClipBody& body) {
+    j = json{{"text", body.text}};
+}
 
-void from_json(const json& j, ClipBody& body) { body.text = json_member::string(j, "text"); }
+void from_json(const json& j, ClipBody& body) {
+    body.text = json_member::string(j, "text");
+}
 
 void from_json(const json& j, Batch::Item& item) {
     item.seq = json_member::integer(j, "seq");

@@ -1,21 +1,23 @@
 #include "server_address.h"
 
+#include "errors.h"
+#include "url.h"
+
 #include <array>
 #include <charconv>
 #include <ifaddrs.h>
 #include <memory>
-#include <netdb.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <optional>
 #include <sys/socket.h>
-
-#include "errors.h"
-#include "url.h"
 
 namespace zephlink {
 namespace {
 
-[[noreturn]] void refuseShape() { throw DazarError(std::string(msg::serverShape)); }
+[[noreturn]] void refuseShape() {
+    throw DazarError(std::string(msg::serverShape));
+}
 
 std::optional<long> decimal(std::string_view text) {
     if (text.empty())
@@ -77,8 +79,8 @@ std::string serverURL(std::string_view text) {
     }
     const std::string lowerHost = asciiLower(*parts->host);
     const bool https = parts->scheme == "https";
-    const bool http = parts->scheme == "http" &&
-                      (isPrivateIPv4Host(lowerHost) || isHttpException(lowerHost));
+    const bool http =
+        parts->scheme == "http" && (isPrivateIPv4Host(lowerHost) || isHttpException(lowerHost));
     if (!https && !http)
         throw DazarError(std::string(msg::httpsRequired));
 
@@ -132,6 +134,8 @@ std::string defaultRelay(const std::vector<InterfaceAddress>& interfaces) {
     return std::string(kLoopbackRelay);
 }
 
-std::string defaultRelay() { return defaultRelay(interfaceAddresses()); }
+std::string defaultRelay() {
+    return defaultRelay(interfaceAddresses());
+}
 
 } // namespace zephlink

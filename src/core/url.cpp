@@ -69,8 +69,7 @@ std::optional<UrlComponents> parseUrl(std::string_view input) {
             parts.password = info->substr(colon + 1);
     }
     parts.host = text(uri->hostText);
-    if (parts.host && (uri->hostData.ip6 != nullptr || uri->hostData.ipFuture.first != nullptr))
-    {
+    if (parts.host && (uri->hostData.ip6 != nullptr || uri->hostData.ipFuture.first != nullptr)) {
         parts.host->insert(parts.host->begin(), '[');
         parts.host->push_back(']');
     }
@@ -95,8 +94,8 @@ std::optional<std::vector<QueryItem>> queryItems(std::string_view query) {
     std::size_t start = 0;
     while (true) {
         const std::size_t end = query.find('&', start);
-        const std::string_view piece =
-            query.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        const std::string_view piece = query.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
         QueryItem item;
         const std::size_t equals = piece.find('=');
         auto name = percentDecode(piece.substr(0, equals));
@@ -127,8 +126,8 @@ std::string percentEncodeQueryValue(std::string_view value) {
                                 c == '~';
         // RFC 3986 allows these in a query; "&", "=" and "+" are left out on purpose.
         const bool allowed = c == '!' || c == '$' || c == '\'' || c == '(' || c == ')' ||
-                             c == '*' || c == ',' || c == ';' || c == ':' || c == '@' ||
-                             c == '/' || c == '?';
+                             c == '*' || c == ',' || c == ';' || c == ':' || c == '@' || c == '/' ||
+                             c == '?';
         if (unreserved || allowed) {
             out += c;
         } else {

@@ -1,15 +1,15 @@
 // The controller against a real nearby host over loopback, with real threads
 // for its blocking work and the Qt event loop bringing results back.
+#include "../app/fakes.h"
+#include "api.h"
+#include "local_host.h"
+#include "main_thread.h"
+
 #include <QTest>
 #include <QTimer>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include "../app/fakes.h"
-#include "api.h"
-#include "local_host.h"
-#include "main_thread.h"
 
 using namespace zephlink;
 using namespace zephlink::test;

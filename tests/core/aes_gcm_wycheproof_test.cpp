@@ -1,10 +1,10 @@
 // Project Wycheproof AES-GCM vectors with 256-bit keys, 96-bit nonces and
 // 128-bit tags, read from the shared fixtures at run time.
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include "aes_gcm.h"
 #include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace zephlink;
 
@@ -20,7 +20,8 @@ Bytes hex(const std::string& text) {
 } // namespace
 
 TEST(AesGcmWycheproof, EveryApplicableVectorGivesItsResult) {
-    const std::string contents = test::readFile(test::sharedPath("fixtures/wycheproof/aes_gcm_test.json"));
+    const std::string contents =
+        test::readFile(test::sharedPath("fixtures/wycheproof/aes_gcm_test.json"));
     ASSERT_FALSE(contents.empty()) << "shared fixtures not found beside the checkout";
     const auto suite = nlohmann::json::parse(contents);
     int checked = 0;

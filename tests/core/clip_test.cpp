@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include "aes_gcm.h"
 #include "clip.h"
 #include "errors.h"
 #include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace zephlink;
 
@@ -44,9 +44,8 @@ Envelope sealBody(const std::string& body, const Group& group) {
         return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(s.data()),
                                              s.size());
     };
-    envelope.ciphertext = encode64(
-        aesGcmSeal(decode64(group.key, 32), decode64(envelope.nonce, 12), bytes(associated),
-                   bytes(body)));
+    envelope.ciphertext = encode64(aesGcmSeal(decode64(group.key, 32), decode64(envelope.nonce, 12),
+                                              bytes(associated), bytes(body)));
     return envelope;
 }
 
@@ -87,8 +86,7 @@ TEST(Seal, RefusesTextsOutsideTheLimits) {
               "Text must be between 1 and 32,768 UTF-8 bytes");
     // 32,768 bytes that JSON must escape pass the size test but not the body limit.
     EXPECT_EQ(sealRefusal(std::string(kMaxTextBytes, '"'), group), "Encoded text is too large");
-    EXPECT_EQ(sealRefusal(std::string(kMaxTextBytes, '\x01'), group),
-              "Encoded text is too large");
+    EXPECT_EQ(sealRefusal(std::string(kMaxTextBytes, '\x01'), group), "Encoded text is too large");
     // Multi-byte characters count in bytes: 8,193 four-byte characters are too many.
     std::string emoji;
     for (int i = 0; i < 8193; ++i)
@@ -135,8 +133,7 @@ TEST(OpenClip, RefusesMalformedEnvelopesWithTheirMessages) {
              e.ciphertext = encode64(sealed);
          },
          "authentication"},
-        {"bare tag", [](Envelope& e) { e.ciphertext = encode64(Bytes(16, 0)); },
-         "authentication"},
+        {"bare tag", [](Envelope& e) { e.ciphertext = encode64(Bytes(16, 0)); }, "authentication"},
     };
     for (const Case& c : cases) {
         Envelope envelope = good;
@@ -162,13 +159,12 @@ TEST(OpenClip, BindsTheRoomAndTheKey) {
 TEST(OpenClip, ChecksTheDecryptedBody) {
     const Group group = test::freshGroup();
     EXPECT_EQ(openRefusal(sealBody(R"({"text":""})", group), group), "Invalid text size");
-    EXPECT_EQ(openRefusal(sealBody(R"({"text":")" + std::string(kMaxTextBytes + 1, 'a') + "\"}",
-                                   group),
-                          group),
-              "Invalid text size");
+    EXPECT_EQ(
+        openRefusal(sealBody(R"({"text":")" + std::string(kMaxTextBytes + 1, 'a') + "\"}", group),
+                    group),
+        "Invalid text size");
     // A body over 40,960 bytes whose text is within limits.
-    const std::string padded =
-        R"({"text":"a","pad":")" + std::string(kMaxBodyBytes, 'p') + "\"}";
+    const std::string padded = R"({"text":"a","pad":")" + std::string(kMaxBodyBytes, 'p') + "\"}";
     EXPECT_EQ(openRefusal(sealBody(padded, group), group), "Invalid envelope size")
         << "the ciphertext itself is already too long";
     const std::string paddedFits =

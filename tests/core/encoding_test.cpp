@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
-#include <set>
-
 #include "encoding.h"
 #include "errors.h"
 #include "records.h"
+
+#include <gtest/gtest.h>
+#include <set>
 
 using namespace zephlink;
 

@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-
 #include "errors.h"
 #include "records.h"
 #include "test_support.h"
+
+#include <gtest/gtest.h>
 
 using namespace zephlink;
 
@@ -31,10 +31,12 @@ std::string makeOutcome(std::string_view server, std::string_view room, std::str
     }
 }
 
-std::string link(const std::string& query) { return "zephlink://pair?" + query; }
+std::string link(const std::string& query) {
+    return "zephlink://pair?" + query;
+}
 
-const std::string kItems = "server=http://10.0.0.2:8787&room=" + kRoom + "&token=" + kToken +
-                           "&key=" + kKey;
+const std::string kItems =
+    "server=http://10.0.0.2:8787&room=" + kRoom + "&token=" + kToken + "&key=" + kKey;
 
 } // namespace
 
@@ -59,7 +61,8 @@ TEST(Invitation, HasTheFixedFormAndRoundTrips) {
                                       "&token=" + kToken + "&key=" + kKey);
     for (const char* server : {"http://192.168.1.20:8787", "https://relay.example.com",
                                "http://[::1]:8787", "https://[2001:db8::1]", "http://localhost"}) {
-        const Group g = Group::make(server, identifier(), encode64(random(32)), encode64(random(32)));
+        const Group g =
+            Group::make(server, identifier(), encode64(random(32)), encode64(random(32)));
         EXPECT_EQ(Group::parse(g.invitation()), g) << g.invitation();
     }
 }

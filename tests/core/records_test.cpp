@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include "errors.h"
 #include "records.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace zephlink;
 using nlohmann::json;
@@ -81,9 +81,8 @@ TEST(EnvelopeJson, RoundTripsWithIntegerMembers) {
 }
 
 TEST(BatchJson, EveryMemberIsRequired) {
-    const json batch = {{"clips", {{{"seq", 3}, {"envelope", kEnvelope}}}},
-                        {"cursor", 3},
-                        {"reset", false}};
+    const json batch = {
+        {"clips", {{{"seq", 3}, {"envelope", kEnvelope}}}}, {"cursor", 3}, {"reset", false}};
     ASSERT_TRUE(decodes<Batch>(batch));
     const Batch decoded = batch.get<Batch>();
     ASSERT_EQ(decoded.clips.size(), 1u);

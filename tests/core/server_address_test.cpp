@@ -1,14 +1,15 @@
-#include <gtest/gtest.h>
-
 #include "errors.h"
 #include "server_address.h"
+
+#include <gtest/gtest.h>
 
 using namespace zephlink;
 
 namespace {
 
 constexpr const char* kShape = "Use a server URL without a path or credentials";
-constexpr const char* kHttps = "Public servers require HTTPS; HTTP is only for a trusted private LAN";
+constexpr const char* kHttps =
+    "Public servers require HTTPS; HTTP is only for a trusted private LAN";
 
 std::string outcome(std::string_view text) {
     try {
@@ -99,8 +100,7 @@ TEST(DefaultRelay, TakesTheFirstPrivateIPv4Interface) {
     EXPECT_EQ(defaultRelay({}), "http://127.0.0.1:8787");
     EXPECT_EQ(defaultRelay({loopback, ipv6, noAddress, failed, publicAddress}),
               "http://127.0.0.1:8787");
-    EXPECT_EQ(defaultRelay({loopback, publicAddress, lan, secondLan}),
-              "http://192.168.1.20:8787");
+    EXPECT_EQ(defaultRelay({loopback, publicAddress, lan, secondLan}), "http://192.168.1.20:8787");
     EXPECT_EQ(defaultRelay({secondLan, lan}), "http://10.0.0.5:8787");
 }
 

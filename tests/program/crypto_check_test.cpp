@@ -1,11 +1,11 @@
+#include "clip.h"
+#include "process.h"
+#include "test_support.h"
+
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include "clip.h"
-#include "process.h"
-#include "test_support.h"
 
 using namespace zephlink;
 using nlohmann::json;
@@ -19,8 +19,8 @@ const std::string kFixture = test::sharedPath("fixtures/crypto-fixture.json");
 
 class CryptoCheck : public ::testing::Test {
 protected:
-    std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                ("zephlink-crypto-" + identifier());
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("zephlink-crypto-" + identifier());
     void SetUp() override { std::filesystem::create_directories(dir); }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
@@ -91,20 +91,22 @@ TEST_F(CryptoCheck, FailsWithOneLineOnEveryBadFixture) {
     };
     const Case cases[] = {
         {"not JSON", [] { return std::string("{not json"); }},
-         {"empty file", [] { return std::string(); }},
-         {"an array", [] { return std::string("[]"); }},
-         {"text differs", [&] { return altered("/text", "Android → Zephlink"); }},
-         {"text not a string", [&] { return altered("/text", 5); }},
-         {"room missing", [&] { return removed("room"); }},
-         {"key missing", [&] { return removed("key"); }},
-         {"envelope missing", [&] { return removed("envelope"); }},
-         {"envelope not an object", [&] { return altered("/envelope", "x"); }},
-         {"room altered", [&] { return altered("/room", std::string(32, 'a')); }},
-         {"createdAt as string", [&] { return altered("/envelope/createdAt", "1796546274175"); }},
-         {"createdAt altered", [&] { return altered("/envelope/createdAt", 1796546274176); }},
-         {"version 2", [&] { return altered("/envelope/v", 2); }},
-         {"key not base64url", [&] { return altered("/key", "xOY7voPrF+w9K8aPvIWBdSDHzcCGGBWeSXV4A4g3/n8"); }},
-         {"origin upper-case", [&] { return altered("/envelope/origin", "0FCDBC261873E440F2CD87EBE08F4546"); }},
+        {"empty file", [] { return std::string(); }},
+        {"an array", [] { return std::string("[]"); }},
+        {"text differs", [&] { return altered("/text", "Android → Zephlink"); }},
+        {"text not a string", [&] { return altered("/text", 5); }},
+        {"room missing", [&] { return removed("room"); }},
+        {"key missing", [&] { return removed("key"); }},
+        {"envelope missing", [&] { return removed("envelope"); }},
+        {"envelope not an object", [&] { return altered("/envelope", "x"); }},
+        {"room altered", [&] { return altered("/room", std::string(32, 'a')); }},
+        {"createdAt as string", [&] { return altered("/envelope/createdAt", "1796546274175"); }},
+        {"createdAt altered", [&] { return altered("/envelope/createdAt", 1796546274176); }},
+        {"version 2", [&] { return altered("/envelope/v", 2); }},
+        {"key not base64url",
+         [&] { return altered("/key", "xOY7voPrF+w9K8aPvIWBdSDHzcCGGBWeSXV4A4g3/n8"); }},
+        {"origin upper-case",
+         [&] { return altered("/envelope/origin", "0FCDBC261873E440F2CD87EBE08F4546"); }},
     };
     for (const Case& c : cases) {
         const auto result = check(write("bad.json", c.contents()));
@@ -126,8 +128,8 @@ TEST_F(CryptoCheck, FailsWhenTheAlteredOriginStillOpens) {
     // A fixture whose origin already is 32 "f" opens after the alteration too.
     const Group group = test::freshGroup();
     const Envelope envelope = seal("same origin", group, std::string(32, 'f'));
-    const json j = {{"room", group.room}, {"key", group.key}, {"envelope", envelope},
-                    {"text", "same origin"}};
+    const json j = {
+        {"room", group.room}, {"key", group.key}, {"envelope", envelope}, {"text", "same origin"}};
     const auto result = check(write("ffff.json", j.dump()));
     EXPECT_EQ(result.out, kFail);
     EXPECT_EQ(result.status, 1);

@@ -1,14 +1,14 @@
 // Entry point of Qt tests that run real nearby hosts: the process moves into
 // a network namespace of its own first (see netns_main.cpp for why), then
 // gets a Qt application object.
+#include "netns.h"
+
 #include <QCoreApplication>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <sched.h>
-
-#include "netns.h"
 
 int main(int argc, char** argv) {
     if (unshare(CLONE_NEWNET) != 0 || !zephlink::test::bringLoopbackUp()) {
