@@ -146,11 +146,12 @@ e2e_netns_new() {
     _out=$_ns
 }
 
-# Gives an interface an address (CIDR), brings it up and routes multicast
-# through it, so that discovery has a network to speak on.
+# Gives an interface an address (CIDR) with its subnet's broadcast address,
+# as DHCP would, brings it up and routes multicast through it, so that
+# discovery has a network to speak on.
 e2e_netns_address() {
     local ns=$1 device=$2 address=$3
-    ip -n "$ns" addr add "$address" dev "$device" &&
+    ip -n "$ns" addr add "$address" brd + dev "$device" &&
         ip -n "$ns" link set "$device" up &&
         ip -n "$ns" route add 224.0.0.0/4 dev "$device" ||
         e2e_fail "cannot configure $device in $ns"
@@ -239,19 +240,35 @@ e2e_clip_read() {
     timeout "$E2E_CALL_LIMIT" xclip -display "$display" -selection clipboard -o ${type:+-t "$type"}
 }
 
+# True when a display's clipboard holds exactly text: command substitution
+# would drop trailing line breaks, so a sentinel keeps them.
+e2e_clip_is() {
+    local display=$1 text=$2 got
+    got=$(e2e_clip_read "$display" 2>/dev/null && printf .) || return 1
+    [ "${got%.}" = "$text" ]
+}
+
+# Waits until a display's clipboard holds exactly text.
+e2e_wait_clip() {
+    local display=$1 text=$2 limit=${3:-$E2E_WAIT_LIMIT} deadline
+    deadline=$((SECONDS + limit))
+    until e2e_clip_is "$display" "$text"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+}
+
 # Copies text to a display's clipboard, as a user's program would, and
 # waits until it can be pasted; xclip stays in the foreground serving it
-# until replaced or stopped.
+# until another program takes the clipboard (then it ends: E2E_CLIP_PID
+# tells whether anyone did) or it is stopped.
 e2e_clip_write() {
-    local display=$1 text=$2 deadline
+    local display=$1 text=$2
     printf '%s' "$text" | xclip -display "$display" -selection clipboard -quiet -i \
         >/dev/null 2>&1 &
-    e2e_track $!
-    deadline=$((SECONDS + E2E_WAIT_LIMIT))
-    until [ "$(e2e_clip_read "$display" 2>/dev/null)" = "$text" ]; do
-        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "xclip never offered \"$text\""
-        sleep 0.1
-    done
+    E2E_CLIP_PID=$!
+    e2e_track "$E2E_CLIP_PID"
+    e2e_wait_clip "$display" "$text" || e2e_fail "xclip never offered \"$text\""
 }
 
 # ------------------------------------------------------------ desktops
@@ -338,6 +355,15 @@ e2e_secret() {
     local name=$1
     DBUS_SESSION_BUS_ADDRESS=${E2E_BUS[$name]} timeout "$E2E_CALL_LIMIT" \
         secret-tool lookup service app.zephlink.dazar account group 2>/dev/null || true
+}
+
+# Writes the desktop's settings as an earlier run would have left them:
+# e2e_settings desktop key=value ...
+e2e_settings() {
+    local name=$1 dir=${E2E_DIR[$1]}/config/Zephlink
+    shift
+    mkdir -p "$dir"
+    { printf '[General]\n'; printf '%s\n' "$@"; } >"$dir/Zephlink.conf"
 }
 
 # Starts the program on the desktop, in the background; extra arguments
@@ -503,6 +529,24 @@ e2e_http() {
         ${token:+-H "Authorization: Bearer $token"} "$url" || true
 }
 
+# True while a TCP connection from inside ns to address:port is established
+# (a long poll held open, for example).
+e2e_connected() {
+    local ns=$1 address=$2 port=$3
+    [ -n "$(ip netns exec "$ns" ss -Htn state established dst "$address:$port" 2>/dev/null)" ]
+}
+
+# Waits until such a connection is seen; polls reconnect at once, so a
+# short gap between two of them only costs a retry.
+e2e_wait_connected() {
+    local ns=$1 address=$2 port=$3 deadline
+    deadline=$((SECONDS + E2E_WAIT_LIMIT))
+    until e2e_connected "$ns" "$address" "$port"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
 # Creates a room on the relay from inside a namespace; prints the answer.
 e2e_relay_room() {
     local ns=$1 relay=$2
@@ -522,6 +566,11 @@ try:
 except (ValueError, TypeError, KeyError):
     value = ""
 print(value if isinstance(value, str) else "")' "$1" "$2"
+}
+
+# A fresh identifier: 16 random bytes as 32 lower-case hex digits.
+e2e_identifier() {
+    head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n'
 }
 
 # 32 random bytes as unpadded base64url, as a key or token.
