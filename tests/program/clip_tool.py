@@ -28,17 +28,11 @@ def associated(room, envelope):
 
 
 def seal(room, key, origin, text):
-    envelope = {
-        "v": 1,
-        "id": os.urandom(16).hex(),
-        "origin": origin,
-        "createdAt": int(time.time() * 1000),
-        "nonce": b64encode(os.urandom(12)),
-    }
+    envelope = {"v": 1, "id": os.urandom(16).hex(), "origin": origin,
+                "createdAt": int(time.time() * 1000), "nonce": b64encode(os.urandom(12))}
     body = json.dumps({"text": text}, ensure_ascii=False).encode("utf-8")
-    sealed = AESGCM(b64decode(key)).encrypt(
-        b64decode(envelope["nonce"]), body, associated(room, envelope))
-    envelope["ciphertext"] = b64encode(sealed)
+    envelope["ciphertext"] = b64encode(AESGCM(b64decode(key)).encrypt(
+        b64decode(envelope["nonce"]), body, associated(room, envelope)))
     return json.dumps(envelope)
 
 
@@ -46,23 +40,17 @@ def open_clip(room, key, envelope_json):
     envelope = json.loads(envelope_json)
     if envelope["v"] != 1:
         raise ValueError("version")
-    body = AESGCM(b64decode(key)).decrypt(
-        b64decode(envelope["nonce"]), b64decode(envelope["ciphertext"]),
-        associated(room, envelope))
+    body = AESGCM(b64decode(key)).decrypt(b64decode(envelope["nonce"]),
+                                          b64decode(envelope["ciphertext"]),
+                                          associated(room, envelope))
     return json.loads(body.decode("utf-8"))["text"]
 
 
-def main(argv):
-    if len(argv) == 6 and argv[1] == "seal":
-        out = seal(argv[2], argv[3], argv[4], argv[5])
-    elif len(argv) == 5 and argv[1] == "open":
-        out = open_clip(argv[2], argv[3], argv[4])
-    else:
-        sys.stderr.write(__doc__)
-        return 2
-    sys.stdout.buffer.write(out.encode("utf-8"))
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    if len(sys.argv) == 6 and sys.argv[1] == "seal":
+        out = seal(*sys.argv[2:])
+    elif len(sys.argv) == 5 and sys.argv[1] == "open":
+        out = open_clip(*sys.argv[2:])
+    else:
+        sys.exit(__doc__)
+    sys.stdout.buffer.write(out.encode("utf-8"))

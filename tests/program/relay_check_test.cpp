@@ -1,6 +1,6 @@
 #include "closed_port.h"
 #include "encoding.h"
-#include "process.h"
+#include "program_run.h"
 #include "test_relay.h"
 
 #include <gtest/gtest.h>
@@ -9,149 +9,113 @@
 using namespace zephlink;
 using nlohmann::json;
 using test::Answer;
+using test::Outcome;
 using test::RecordedRequest;
 using test::TestRelay;
 
 namespace {
 
-constexpr const char* kPass =
-    "PASS: macOS create, encrypted send, receive, decrypt and revoke against relay\n";
-
-std::string failLine(const std::string& message) {
-    return "Relay verification failed: " + message + "\n";
+Outcome failed(const std::string& message) {
+    return {"Relay verification failed: " + message + "\n", 1};
 }
 
-test::ProcessResult relayCheck(const std::string& address) {
-    return test::runProcess({test::program(), "--relay-check", address});
+Outcome relayCheck(const std::string& address) {
+    return test::run({"--relay-check", address});
 }
 
-// Room ids the relay handed out, from its answers to room creation.
-std::vector<std::string> createdRooms(const TestRelay& relay) {
-    std::vector<std::string> rooms;
+// The room the check created, from the paths it used after creation.
+std::string createdRoom(const TestRelay& relay) {
     for (const RecordedRequest& request : relay.requests()) {
-        if (request.method == "GET" && request.path.starts_with("/v1/rooms/"))
-            rooms.push_back(request.path.substr(10, 32));
+        if (request.path.starts_with("/v1/rooms/"))
+            return request.path.substr(10, 32);
     }
-    return rooms;
-}
-
-void duplicateClips(const RecordedRequest& request, Answer& answer) {
-    if (request.method != "GET" || answer.status != 200)
-        return;
-    json batch = json::parse(answer.body);
-    json twice = batch["clips"];
-    for (const json& item : batch["clips"])
-        twice.push_back(item);
-    batch["clips"] = twice;
-    answer.body = batch.dump();
+    return "";
 }
 
 } // namespace
 
 TEST(RelayCheck, PassesAgainstARelayThatHonoursTheEndpointsAndRevokesTheRoom) {
     TestRelay relay;
-    const auto result = relayCheck(relay.url());
-    EXPECT_EQ(result.out, kPass);
-    EXPECT_EQ(result.status, 0);
-
-    const auto seen = relay.requests();
-    ASSERT_EQ(seen.size(), 4u);
-    const auto rooms = createdRooms(relay);
-    ASSERT_EQ(rooms.size(), 1u);
-    const std::string room = "/v1/rooms/" + rooms[0];
-    EXPECT_EQ(seen[0].method + " " + seen[0].target, "POST /v1/rooms");
-    EXPECT_EQ(seen[1].method + " " + seen[1].target, "POST " + room + "/clips");
-    EXPECT_EQ(seen[2].method + " " + seen[2].target, "GET " + room + "/clips?after=0");
-    EXPECT_EQ(seen[3].method + " " + seen[3].target, "DELETE " + room);
-    EXPECT_TRUE(relay.wasRevoked(rooms[0]));
-    EXPECT_FALSE(relay.hasRoom(rooms[0]));
+    EXPECT_EQ(relayCheck(relay.url()),
+              (Outcome{"PASS: macOS create, encrypted send, receive, decrypt and revoke against "
+                       "relay\n",
+                       0}));
+    const std::string room = "/v1/rooms/" + createdRoom(relay);
+    std::vector<std::string> seen;
+    for (const RecordedRequest& request : relay.requests())
+        seen.push_back(request.method + " " + request.target);
+    EXPECT_EQ(seen, (std::vector<std::string>{"POST /v1/rooms", "POST " + room + "/clips",
+                                              "GET " + room + "/clips?after=0", "DELETE " + room}));
+    EXPECT_TRUE(relay.wasRevoked(createdRoom(relay)));
 }
 
-TEST(RelayCheck, FailsWithRoundtripMismatchWhenTheRelayReturnsOtherThanTheOneClip) {
-    const std::function<void(const RecordedRequest&, Answer&)> rewrites[] = {
-        duplicateClips,
-        [](const RecordedRequest& request, Answer& answer) {
-            if (request.method == "GET")
-                answer.body = R"({"clips":[],"cursor":0,"reset":false})";
-        },
+TEST(RelayCheck, FailsWithRoundtripMismatchUnlessTheOneClipComesBack) {
+    const std::function<void(json&)> rewrites[] = {
+        [](json& clips) { clips.push_back(clips.at(0)); },
+        [](json& clips) { clips = json::array(); },
     };
     for (const auto& rewrite : rewrites) {
         TestRelay relay;
-        relay.rewrite(rewrite);
-        const auto result = relayCheck(relay.url());
-        EXPECT_EQ(result.out, failLine("Roundtrip mismatch"));
-        EXPECT_EQ(result.status, 1);
-        // A failed check leaves the room behind.
-        const auto rooms = createdRooms(relay);
-        ASSERT_EQ(rooms.size(), 1u);
-        EXPECT_TRUE(relay.hasRoom(rooms[0]));
+        relay.rewrite([&](const RecordedRequest& request, Answer& answer) {
+            if (request.method != "GET" || answer.status != 200)
+                return;
+            json batch = json::parse(answer.body);
+            rewrite(batch["clips"]);
+            answer.body = batch.dump();
+        });
+        EXPECT_EQ(relayCheck(relay.url()), failed("Roundtrip mismatch"));
+        EXPECT_TRUE(relay.hasRoom(createdRoom(relay))) << "a failed check leaves the room";
     }
 }
 
 TEST(RelayCheck, ReportsTheUnderlyingMessage) {
     struct Case {
         const char* why;
-        std::string method;
-        std::string path; // "" for the room's clips path
-        Answer answer;
-        std::string message;
+        const char* method;
+        const char* pathEnd;
+        int status;
+        std::string body;
+        const char* message;
     };
-    Answer redirect;
-    redirect.status = 302;
-    redirect.headers = {{"Location", "http://127.0.0.1:1/v1/rooms"}};
-    Answer upperRoom;
-    upperRoom.body =
-        json{{"room", "0123456789ABCDEF0123456789ABCDEF"}, {"token", encode64(random(32))}}.dump();
-    Answer numeric;
-    numeric.body =
-        json{{"room", identifier()}, {"token", encode64(random(32))}, {"ttl", 60}}.dump();
-    Answer unauthorized;
-    unauthorized.status = 401;
-    Answer failing;
-    failing.status = 500;
+    const json token = encode64(random(32));
+    const std::string upperRoom =
+        json{{"room", "0123456789ABCDEF0123456789ABCDEF"}, {"token", token}}.dump();
+    const std::string numeric = json{{"room", identifier()}, {"token", token}, {"ttl", 60}}.dump();
     const Case cases[] = {
-        {"creation redirected", "POST", "/v1/rooms", redirect, "Relay returned HTTP 302"},
-        {"upper-case room", "POST", "/v1/rooms", upperRoom, "Invalid group"},
-        {"numeric member", "POST", "/v1/rooms", numeric, "Invalid relay response"},
-        {"post refused", "POST", "", unauthorized, "Re-pair required (401)"},
-        {"read failing", "GET", "", failing, "Relay returned HTTP 500"},
+        {"creation redirected", "POST", "/v1/rooms", 302, "", "Relay returned HTTP 302"},
+        {"upper-case room", "POST", "/v1/rooms", 200, upperRoom, "Invalid group"},
+        {"numeric member", "POST", "/v1/rooms", 200, numeric, "Invalid relay response"},
+        {"post refused", "POST", "/clips", 401, "", "Re-pair required (401)"},
+        {"read failing", "GET", "/clips", 500, "", "Relay returned HTTP 500"},
     };
     for (const Case& c : cases) {
         TestRelay relay;
-        if (!c.path.empty()) {
-            relay.script(c.method, c.path, c.answer);
-        } else {
-            relay.rewrite([&](const RecordedRequest& request, Answer& answer) {
-                if (request.method == c.method && request.path.ends_with("/clips"))
-                    answer = c.answer;
-            });
-        }
-        const auto result = relayCheck(relay.url());
-        EXPECT_EQ(result.out, failLine(c.message)) << c.why;
-        EXPECT_EQ(result.status, 1) << c.why;
-        if (c.path == "/v1/rooms") {
+        Answer answer;
+        answer.status = c.status;
+        answer.body = c.body;
+        answer.headers = {{"Location", relay.url() + "/v1/rooms"}};
+        relay.rewrite([answer, c](const RecordedRequest& request, Answer& sent) {
+            if (request.method == c.method && request.path.ends_with(c.pathEnd))
+                sent = answer;
+        });
+        EXPECT_EQ(relayCheck(relay.url()), failed(c.message)) << c.why;
+        if (std::string_view(c.pathEnd) == "/v1/rooms") {
             EXPECT_EQ(relay.requestCount(), 1u) << c.why << ": nothing after a failed creation";
         }
     }
 }
 
-TEST(RelayCheck, FailsOnUnreachableOrRefusedAddresses) {
+TEST(RelayCheck, FailsOnUnreachableOrRefusedAddressesBeforeAnyRequest) {
+    TestRelay relay;
     const test::ClosedPort closed;
-    const std::pair<std::string, std::string> cases[] = {
-        {closed.url(), "Relay unavailable. Check network and server."},
-        {"http://203.0.113.5:8787",
-         "Public servers require HTTPS; HTTP is only for a trusted private LAN"},
-        {"http://127.0.0.1:8787/v1", "Use a server URL without a path or credentials"},
-    };
-    for (const auto& [address, message] : cases) {
-        const auto result = relayCheck(address);
-        EXPECT_EQ(result.out, failLine(message)) << address;
-        EXPECT_EQ(result.status, 1) << address;
-    }
-}
-
-TEST(RelayCheck, SwitchAloneTakesItselfAsTheAddress) {
-    const auto result = test::runProcess({test::program(), "--relay-check"});
-    EXPECT_EQ(result.out, failLine("Use a server URL without a path or credentials"));
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(relayCheck(closed.url()), failed("Relay unavailable. Check network and server."));
+    // Plain HTTP to an address that is not private, though it reaches the relay.
+    EXPECT_EQ(relayCheck("http://[::ffff:127.0.0.1]:" + std::to_string(relay.port())),
+              failed("Public servers require HTTPS; HTTP is only for a trusted private LAN"));
+    EXPECT_EQ(relayCheck(relay.url() + "/v1"),
+              failed("Use a server URL without a path or credentials"));
+    EXPECT_EQ(test::run({"--relay-check"}),
+              failed("Use a server URL without a path or credentials"))
+        << "the switch itself is the last argument";
+    EXPECT_EQ(relay.requestCount(), 0u);
 }

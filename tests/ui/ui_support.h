@@ -1,7 +1,8 @@
 #pragma once
 
-// Finding QML items and waiting for the event loop, within bounds.
-#include "fake_controller.h"
+// A recording controller, the real views set up as the controller does it,
+// and bounded ways to find QML items and let the event loop run.
+#include "flow_controller.h"
 #include "flow_model.h"
 #include "qt_views.h"
 
@@ -9,54 +10,103 @@
 #include <QDeadlineTimer>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QString>
 #include <QTest>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace zephlink::test {
 
-inline void findAllInto(QQuickItem* item, const QString& name, QList<QQuickItem*>& found) {
-    if (!item)
+class FakeController : public QObject, public FlowController {
+public:
+    QString status = QStringLiteral("Ready · waiting for nearby devices");
+    std::vector<NearbyDevice> devices;
+    QStringList clips;
+    bool running = true;
+    bool automatic = true;
+    bool preview = false;
+    QtViews* views = nullptr; // the panel's visibility and size; panelShown without views
+    bool panelShown = false;
+    int resizes = 0;
+    std::vector<std::string> calls; // "start", "send:<text>", …
+
+    QString statusText() const override { return status; }
+    std::vector<NearbyDevice> peers() const override { return devices; }
+    QStringList history() const override { return clips; }
+    bool isRunning() const override { return running; }
+    bool automaticSending() const override { return automatic; }
+    bool designPreview() const override { return preview; }
+    bool clipboardPanelVisible() const override {
+        return views ? views->panelVisible() : panelShown;
+    }
+    void resizeClipboardPanel() override {
+        ++resizes;
+        if (views)
+            views->resizePanel();
+    }
+    void start() override {
+        calls.push_back("start");
+        running = true;
+    }
+    void stop() override {
+        calls.push_back("stop");
+        running = false;
+    }
+    void writeClipboard(const QString& text) override {
+        calls.push_back("writeClipboard:" + text.toStdString());
+    }
+    void setStatusText(const QString& text) override { status = text; }
+    void setAutomaticSending(bool on) override {
+        calls.push_back(on ? "automatic:on" : "automatic:off");
+        automatic = on;
+    }
+    void send(const QString& text) override { calls.push_back("send:" + text.toStdString()); }
+    void sendClipboard() override { calls.push_back("sendClipboard"); }
+    void show() override { calls.push_back("show"); }
+    void quit() override { calls.push_back("quit"); }
+    void connectFromWelcome() override { calls.push_back("connectFromWelcome"); }
+};
+
+inline void collect(QQuickItem* item, const QString& name, bool shownOnly,
+                    QList<QQuickItem*>& out) {
+    if (!item || (shownOnly && !item->isVisible()))
         return;
     if (item->objectName() == name)
-        found.append(item);
+        out.append(item);
     for (QQuickItem* child : item->childItems())
-        findAllInto(child, name, found);
+        collect(child, name, shownOnly, out);
 }
 
-inline QList<QQuickItem*> findAll(QQuickWindow* window, const QString& name) {
+// Items of that name in scene order; with shownOnly, those visible on screen.
+inline QList<QQuickItem*> findAll(QQuickWindow* window, const QString& name, bool shownOnly) {
     QList<QQuickItem*> found;
-    findAllInto(window->contentItem(), name, found);
+    collect(window->contentItem(), name, shownOnly, found);
     return found;
 }
 
 inline QQuickItem* find(QQuickWindow* window, const QString& name) {
-    const QList<QQuickItem*> found = findAll(window, name);
-    return found.isEmpty() ? nullptr : found.first();
-}
-
-// Visible items only, in the order the scene holds them.
-inline QList<QQuickItem*> findShown(QQuickWindow* window, const QString& name) {
-    QList<QQuickItem*> shown;
-    for (QQuickItem* item : findAll(window, name))
-        if (item->isVisible())
-            shown.append(item);
-    return shown;
+    return findAll(window, name, false).value(0);
 }
 
 inline QString text(QQuickItem* item) {
     return item ? item->property("text").toString() : QStringLiteral("<missing>");
 }
 
+inline QStringList shown(QQuickWindow* window, const QString& name, const char* property = "text") {
+    QStringList values;
+    for (QQuickItem* item : findAll(window, name, true))
+        values.append(item->property(property).toString());
+    return values;
+}
+
 inline bool waitUntil(const std::function<bool()>& done, int milliseconds = 3000) {
-    QDeadlineTimer deadline(milliseconds);
+    const QDeadlineTimer deadline(milliseconds);
     while (!done()) {
         if (deadline.hasExpired())
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QTest::qWait(5);
+        QTest::qWait(10);
     }
     return true;
 }
@@ -64,9 +114,7 @@ inline bool waitUntil(const std::function<bool()>& done, int milliseconds = 3000
 // Lets bindings, layouts and the scene graph settle.
 inline void settle(QQuickWindow* window) {
     for (int round = 0; round < 5; ++round) {
-        QCoreApplication::processEvents();
-        if (window)
-            window->contentItem()->polish();
+        window->contentItem()->polish();
         QTest::qWait(10);
     }
 }
@@ -77,8 +125,6 @@ inline void click(QQuickItem* item) {
     QTest::mouseClick(item->window(), Qt::LeftButton, Qt::NoModifier, centre.toPoint());
 }
 
-// A model, a recording controller and the real views, set up as the
-// controller does it.
 struct ViewsHarness {
     FakeController controller;
     FlowModel model;
@@ -100,6 +146,7 @@ struct ViewsHarness {
 
     QQuickWindow* panel() const { return views->panelWindow(); }
     QQuickWindow* welcome() const { return views->welcomeWindow(); }
+    QQuickItem* item(const char* name) const { return find(panel(), name); }
 
     // Opens the panel the way the controller's showPopover does.
     void openPanel() {

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "aes_gcm.h"
+#include "errors.h"
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <type_traits>
+
+namespace zephlink::test {
+
+// A call's result as text, so that one table holds successes and refusals:
+// what it returned ("ok" for void), the DazarError's message, or the kind of
+// other error it let through.
+template <typename Call> std::string outcome(Call&& call) {
+    try {
+        if constexpr (std::is_void_v<std::invoke_result_t<Call>>) {
+            call();
+            return "ok";
+        } else {
+            return std::string(call());
+        }
+    } catch (const DazarError& e) {
+        return e.message();
+    } catch (const AuthenticationError&) {
+        return "authentication error";
+    } catch (const nlohmann::json::parse_error&) {
+        return "json parse error";
+    } catch (const nlohmann::json::exception&) {
+        return "json error";
+    }
+}
+
+} // namespace zephlink::test
