@@ -1,17 +1,13 @@
 #!/usr/bin/env bash
+# discovery_namespaces.sh NODE_PROGRAM
+#
 # Three devices on one private /24, each in a network namespace of its own,
-# joined by veth pairs to a bridge in a fourth. Every datagram, broadcast and
-# mDNS packet stays among the namespaces this script creates; they, and every
-# process started here, are removed on every way out.
-#
-#   discovery_namespaces.sh NODE_PROGRAM
-#
-# Two devices agree on the host whose identifier sorts first, a third joins
-# later and agrees too; when that host stops, its ports are free, it delivers
-# nothing more and the others move on. Where avahi-daemon can run inside the
-# namespaces (on a D-Bus system bus of their own), the advertisements are
-# checked too: published, back after a daemon restart, renamed on a name
-# clash, withdrawn on stop.
+# bridged in a fourth; every packet stays among these namespaces, which are
+# removed, with every process started here, on every way out. Two devices
+# agree on the host whose identifier sorts first, a third joins later; when
+# that host stops, its ports are free, it delivers nothing more and the others
+# move on. Where avahi-daemon can run in the namespaces (on a system bus of
+# their own), the advertisements are checked too.
 set -euo pipefail
 
 node=$(realpath "$1")

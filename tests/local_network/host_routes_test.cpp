@@ -199,6 +199,7 @@ TEST_F(HostClips, ReadsThePollQueryStrictly) {
         {"?after", 200, 1},
         {"?wait=0&after=+1", 200, 0},
         {"?after=%30", 200, 1},
+        {"?after=9223372036854775807", 200, 1},
         {"?wait=21", 400},
         {"?wait=-1", 400},
         {"?wait=", 400},
