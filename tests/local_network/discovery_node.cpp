@@ -1,10 +1,10 @@
-// One device on the nearby network, for tests that run several in network
-// namespaces: runs LocalDiscovery (and so a host and its advertisement) and
-// prints one line per event.
+// One device on the nearby network, for the namespace tests: runs
+// LocalDiscovery (and so a host and its advertisement) and prints one line
+// per event.
 //
 //   discovery_node DEVICE NAME
 //
-//   started hosting=yes|no        after start (at launch and on SIGUSR2)
+//   started hosting=yes|no        after start
 //   session host=H server=S room=R devices=N
 //   none                          a cycle that found no session
 //   stopped                       after stop (on SIGUSR1)
@@ -22,43 +22,11 @@ using namespace zephlink;
 namespace {
 
 volatile std::sig_atomic_t stopWanted = 0;
-volatile std::sig_atomic_t startWanted = 0;
 volatile std::sig_atomic_t quitWanted = 0;
 
 void onSignal(int signal) {
-    if (signal == SIGUSR1)
-        stopWanted = 1;
-    else if (signal == SIGUSR2)
-        startWanted = 1;
-    else
-        quitWanted = 1;
+    (signal == SIGUSR1 ? stopWanted : quitWanted) = 1;
 }
-
-// The main thread's job queue: the executor posts here, main() runs them.
-class MainThread {
-public:
-    void post(std::function<void()> job) {
-        const std::lock_guard lock(mutex_);
-        jobs_.push_back(std::move(job));
-        wake_.notify_one();
-    }
-    void runFor(std::chrono::milliseconds limit) {
-        std::unique_lock lock(mutex_);
-        wake_.wait_for(lock, limit, [&] { return !jobs_.empty(); });
-        while (!jobs_.empty()) {
-            auto job = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            job();
-            lock.lock();
-        }
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> jobs_;
-};
 
 void line(const std::string& text) {
     std::fputs((text + "\n").c_str(), stdout);
@@ -74,37 +42,42 @@ int main(int argc, char** argv) {
     }
     struct sigaction action {};
     action.sa_handler = onSignal;
-    for (const int signal : {SIGUSR1, SIGUSR2, SIGTERM, SIGINT}) {
+    for (const int signal : {SIGUSR1, SIGTERM, SIGINT}) {
         if (sigaction(signal, &action, nullptr) != 0)
             return 2;
     }
-    MainThread mainThread;
+    // The main thread's job queue: the executor posts here, the loop below runs them.
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> jobs;
     const auto print = [](std::optional<LocalSession> session, std::optional<std::string> server) {
-        if (!session || !server) {
-            line("none");
-            return;
-        }
-        line("session host=" + session->hostId + " server=" + *server + " room=" + session->room +
-             " devices=" + std::to_string(session->devices.size()));
+        line(!session || !server ? "none"
+                                 : "session host=" + session->hostId + " server=" + *server +
+                                       " room=" + session->room +
+                                       " devices=" + std::to_string(session->devices.size()));
     };
-    LocalDiscovery discovery(argv[1], argv[2], print, [&mainThread](std::function<void()> job) {
-        mainThread.post(std::move(job));
+    LocalDiscovery discovery(argv[1], argv[2], print, [&](std::function<void()> job) {
+        const std::lock_guard lock(mutex);
+        jobs.push_back(std::move(job));
+        wake.notify_one();
     });
-    const auto started = [&] {
-        discovery.start();
-        line(std::string("started hosting=") + (discovery.hosting() ? "yes" : "no"));
-    };
-    started();
+    discovery.start();
+    line(std::string("started hosting=") + (discovery.hosting() ? "yes" : "no"));
     while (quitWanted == 0) {
-        mainThread.runFor(std::chrono::milliseconds(50));
+        std::unique_lock lock(mutex);
+        wake.wait_for(lock, std::chrono::milliseconds(50), [&] { return !jobs.empty(); });
+        while (!jobs.empty()) {
+            auto job = std::move(jobs.front());
+            jobs.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+        lock.unlock();
         if (stopWanted != 0) {
             stopWanted = 0;
             discovery.stop();
             line("stopped");
-        }
-        if (startWanted != 0) {
-            startWanted = 0;
-            started();
         }
     }
     discovery.stop();

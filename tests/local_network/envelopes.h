@@ -3,23 +3,14 @@
 #include "encoding.h"
 #include "records.h"
 
-#include <cstdint>
 #include <nlohmann/json.hpp>
-#include <string>
 
 namespace zephlink::test {
 
-// An envelope the host accepts: it never opens clips, so random bytes of
-// the right sizes will do.
-inline Envelope envelopeAt(std::int64_t createdAt, std::string id = identifier()) {
-    Envelope e;
-    e.v = 1;
-    e.id = std::move(id);
-    e.origin = identifier();
-    e.createdAt = createdAt;
-    e.nonce = encode64(random(12));
-    e.ciphertext = encode64(random(48));
-    return e;
+// The host never opens clips: random bytes of the right sizes will do.
+inline Envelope envelopeAt(std::int64_t createdAt, std::size_t sealedBytes = 48) {
+    return Envelope{1,         identifier(),         identifier(),
+                    createdAt, encode64(random(12)), encode64(random(sealedBytes))};
 }
 
 inline std::string body(const Envelope& e) {

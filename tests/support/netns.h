@@ -2,6 +2,8 @@
 
 // Network set-up inside a test process's own network namespace.
 #include <arpa/inet.h>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <net/if.h>
 #include <net/route.h>
@@ -9,6 +11,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace zephlink::test {
@@ -63,6 +66,27 @@ inline bool addLoopbackAddress(const char* dotted, int label) {
     ok = ok && ioctl(control, SIOCSIFNETMASK, &request) == 0;
     close(control);
     return ok;
+}
+
+// Whether a socket of `type` can bind the port on every interface, tried for
+// at most `limit`; a stream socket binds the way a new host would.
+inline bool bindableWithin(int type, std::uint16_t port, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        if (type == SOCK_STREAM)
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in any = ipv4("0.0.0.0");
+        any.sin_port = htons(port);
+        const bool bound =
+            fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+        if (fd >= 0)
+            close(fd);
+        if (bound || std::chrono::steady_clock::now() >= deadline)
+            return bound;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 } // namespace zephlink::test

@@ -5,67 +5,37 @@
 // whatever comes back until the host closes.
 #include "netns.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <poll.h>
 #include <string>
 #include <string_view>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
 namespace zephlink::test {
-
-inline constexpr std::uint16_t kPort = 8788;
 
 struct RawResponse {
     bool answered = false; // false: closed (or reset) without a byte
     int status = 0;
     std::string head; // up to and including the blank line
     std::string body;
-    std::string raw;
 
     nlohmann::json json() const { return nlohmann::json::parse(body); }
 };
 
-inline RawResponse parseResponse(std::string raw) {
-    RawResponse out;
-    out.raw = std::move(raw);
-    out.answered = !out.raw.empty();
-    const std::size_t end = out.raw.find("\r\n\r\n");
-    if (end == std::string::npos)
-        return out;
-    out.head = out.raw.substr(0, end + 4);
-    out.body = out.raw.substr(end + 4);
-    if (out.head.rfind("HTTP/1.1 ", 0) == 0 && out.head.size() > 12)
-        out.status = std::stoi(out.head.substr(9, 3));
-    return out;
-}
-
 class RawConnection {
 public:
-    // Connects to the host's port, from `source` when given (any 127/8
-    // address works on lo and counts as another peer).
-    explicit RawConnection(const char* source = nullptr, const char* host = "127.0.0.1",
-                           std::uint16_t port = kPort) {
+    // From `source` when given: any 127/8 address works on lo and counts as
+    // another peer.
+    explicit RawConnection(const char* source = nullptr, const char* host = "127.0.0.1") {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0)
-            return;
-        if (source != nullptr) {
-            const sockaddr_in from = ipv4(source);
-            if (bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
-                reset();
-                return;
-            }
-        }
+        const sockaddr_in from = ipv4(source ? source : "0.0.0.0");
         sockaddr_in to = ipv4(host);
-        to.sin_port = htons(port);
-        if (connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+        to.sin_port = htons(8788);
+        if (fd_ >= 0 && (bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+                         connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0))
             reset();
     }
     RawConnection(const RawConnection&) = delete;
@@ -76,48 +46,41 @@ public:
     int fd() const { return fd_; }
 
     bool send(std::string_view bytes) {
-        std::size_t sent = 0;
-        while (sent < bytes.size()) {
-            const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        while (!bytes.empty()) {
+            const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
             if (n <= 0)
                 return false;
-            sent += static_cast<std::size_t>(n);
+            bytes.remove_prefix(static_cast<std::size_t>(n));
         }
         return true;
     }
 
-    // Everything the host sends until it closes, at most `limit` long.
-    std::string readAll(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        std::string out;
+    // Everything the host sends until it closes, read for at most `limit`.
+    RawResponse response(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        std::string raw;
         const auto deadline = std::chrono::steady_clock::now() + limit;
         char buffer[65536];
         while (true) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                break;
             pollfd wanted{fd_, POLLIN, 0};
-            if (poll(&wanted, 1, static_cast<int>(left.count())) <= 0)
+            if (left.count() <= 0 || poll(&wanted, 1, static_cast<int>(left.count())) <= 0)
                 break;
             const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
             if (n <= 0)
                 break;
-            out.append(buffer, static_cast<std::size_t>(n));
+            raw.append(buffer, static_cast<std::size_t>(n));
         }
+        RawResponse out;
+        out.answered = !raw.empty();
+        const std::size_t end = raw.find("\r\n\r\n");
+        if (end == std::string::npos)
+            return out;
+        out.head = raw.substr(0, end + 4);
+        out.body = raw.substr(end + 4);
+        if (out.head.rfind("HTTP/1.1 ", 0) == 0 && out.head.size() > 12)
+            out.status = std::stoi(out.head.substr(9, 3));
         return out;
-    }
-
-    // True when the host closed the connection within `limit`.
-    bool closedWithin(std::chrono::milliseconds limit) {
-        pollfd wanted{fd_, POLLIN, 0};
-        if (poll(&wanted, 1, static_cast<int>(limit.count())) <= 0)
-            return false;
-        char byte;
-        return recv(fd_, &byte, 1, MSG_PEEK) <= 0;
-    }
-
-    RawResponse response(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        return parseResponse(readAll(limit));
     }
 
     void reset() {
@@ -144,14 +107,11 @@ inline std::string httpRequest(std::string_view method, std::string_view target,
                                const std::vector<std::pair<std::string, std::string>>& headers = {},
                                std::string_view body = {}) {
     std::string out = std::string(method) + " " + std::string(target) + " HTTP/1.1\r\n";
-    out += "Host: 127.0.0.1:8788\r\n";
     for (const auto& [name, value] : headers)
         out += name + ": " + value + "\r\n";
     if (!body.empty())
         out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    out += "\r\n";
-    out += body;
-    return out;
+    return out + "\r\n" + std::string(body);
 }
 
 } // namespace zephlink::test

@@ -1,0 +1,210 @@
+// Reading, framing and admission of requests, over real sockets.
+#include "host_fixture.h"
+
+#include <thread>
+
+using namespace zephlink;
+using namespace zephlink::test;
+
+namespace {
+
+using HostHttp = HostTest;
+
+std::string head(int status, std::size_t bodyBytes) {
+    return "HTTP/1.1 " + std::to_string(status) +
+           " Response\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(bodyBytes) + "\r\nConnection: close\r\nCache-Control: no-store\r\n\r\n";
+}
+
+std::string health(const std::string& headers, const std::string& body = "") {
+    return "GET /health HTTP/1.1\r\n" + headers + "\r\n\r\n" + body;
+}
+
+std::string session(std::size_t length, const std::string& body) {
+    return "POST /v1/local-session HTTP/1.1\r\nContent-Length: " + std::to_string(length) +
+           "\r\n\r\n" + body;
+}
+
+// A header block whose separator starts at offset `bytes`.
+std::string headerOf(std::size_t bytes) {
+    const std::string start = "GET /health HTTP/1.1\r\nX-Pad: ";
+    return start + std::string(bytes - start.size(), 'p') + "\r\n\r\n";
+}
+
+} // namespace
+
+TEST_F(HostHttp, AnswersHealthWithTheFixedHead) {
+    const RawResponse response = transact(kHealth);
+    EXPECT_EQ(response.head, head(200, response.body.size()));
+    EXPECT_EQ(response.json(),
+              (nlohmann::json{
+                  {"ok", true}, {"protocol", 1}, {"autoJoin", true}, {"hostId", host->hostId()}}));
+}
+
+TEST_F(HostHttp, FramesHostileRequestsByTheRules) {
+    std::string paddedDevice = nearbyDevice().dump();
+    paddedDevice.insert(1, 1024 - paddedDevice.size(), ' ');
+    const struct {
+        const char* why;
+        std::string request;
+        int status;             // 0: closed without a word
+        bool halfClose = false; // the peer leaves after sending
+    } cases[] = {
+        {"two spaces after the method", "GET  /health HTTP/1.1\r\n\r\n", 200},
+        {"trailing spaces on the request line", "GET /health HTTP/1.1  \r\n\r\n", 200},
+        {"empty request", "\r\n\r\n", 400},
+        {"two pieces", "GET /health\r\n\r\n", 400},
+        {"four pieces", "GET /health HTTP/1.1 x\r\n\r\n", 400},
+        {"HTTP/1.0", "GET /health HTTP/1.0\r\n\r\n", 400},
+        {"lower-case version", "GET /health http/1.1\r\n\r\n", 400},
+        {"absolute target", "GET http://h/health HTTP/1.1\r\n\r\n", 400},
+        {"asterisk target", "OPTIONS * HTTP/1.1\r\n\r\n", 400},
+        {"tab instead of space", "GET\t/health HTTP/1.1\r\n\r\n", 400},
+        {"header without colon", health("Host h"), 400},
+        {"bare LF line endings", "GET /health HTTP/1.1\nHost: h\n\n\r\n\r\n", 400},
+        {"same header in two cases", health("Host: a\r\nHOST: a"), 400},
+        {"header not UTF-8", health("X-A: \xff"), 400},
+        {"overlong UTF-8 in target", "GET /\xc0\xaf HTTP/1.1\r\n\r\n", 400},
+        {"UTF-8 in a header value", health("X-A: caf\xc3\xa9"), 200},
+        {"header block of 8192", headerOf(8192), 200},
+        {"header block of 8193", headerOf(8193), 400},
+        {"no end of header in sight", "GET /health HTTP/1.1\r\nX: " + std::string(9000, 'p'), 400},
+        {"origin", health("Origin: http://site.example"), 403},
+        {"origin in capitals", health("ORIGIN: x"), 403},
+        {"empty origin", health("origin:"), 403},
+        {"chunked",
+         "POST /v1/local-session HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 403},
+        {"identity transfer encoding", health("transfer-encoding: identity"), 403},
+        {"transfer encoding and a bad length", health("Transfer-Encoding: x\r\nContent-Length: x"),
+         403},
+        {"duplicate origin is 400 first", health("Origin: a\r\norigin: b"), 400},
+        {"space before the colon", health("Origin : x"), 200},
+        {"plus sign length", health("Content-Length: +5", "hello"), 200},
+        {"zero-padded length", health("Content-Length: 005", "hello"), 200},
+        {"padded length value", health("Content-Length: \t5 ", "hello"), 200},
+        {"minus zero length", health("Content-Length: -0"), 200},
+        {"negative length", health("Content-Length: -1"), 413},
+        {"empty length", health("Content-Length:"), 413},
+        {"length not a number", health("Content-Length: ten"), 413},
+        {"length with letters", health("Content-Length: 5x", "hello"), 413},
+        {"hexadecimal length", health("Content-Length: 0x5", "hello"), 413},
+        {"length with inner space", health("Content-Length: 1 2"), 413},
+        {"two signs", health("Content-Length: +-5"), 413},
+        {"length beyond 64 bits", health("Content-Length: 99999999999999999999"), 413},
+        {"length 60001", health("Content-Length: 60001"), 413},
+        {"session body of 1025", session(1025, std::string(1025, '{')), 413},
+        {"session body of 1024", session(1024, paddedDevice), 200},
+        {"1025 on another target", health("Content-Length: 1025", std::string(1025, ' ')), 200},
+        {"body longer than declared", session(1, "{}"), 400},
+        {"body without a length", health("Host: h", "x"), 400},
+        {"peer leaves mid-header", "GET /health HTTP/1.1\r\nHost: h\r\n", 0, true},
+        {"peer leaves mid-body", session(10, "{"), 0, true},
+        {"peer sends nothing and leaves", "", 0, true},
+    };
+    for (const auto& c : cases) {
+        RawConnection connection;
+        ASSERT_TRUE(connection.send(c.request)) << c.why;
+        if (c.halfClose) {
+            ASSERT_EQ(shutdown(connection.fd(), SHUT_WR), 0);
+        }
+        const RawResponse response = connection.response(5s);
+        EXPECT_EQ(response.status, c.status) << c.why;
+        EXPECT_EQ(response.answered, c.status != 0) << c.why;
+        if (c.status >= 400) {
+            EXPECT_EQ(response.head + response.body, head(c.status, 0)) << c.why;
+        }
+    }
+}
+
+TEST_F(HostHttp, StillAnswersAPeerThatKeepsSendingAfterARefusal) {
+    // Closing on unread data would reset the connection and lose the answer.
+    RawConnection connection;
+    ASSERT_TRUE(connection.send("POST /x HTTP/1.1\r\nContent-Length: 70000\r\n\r\n"));
+    std::thread sender([&] { connection.send(std::string(70000, 'x')); });
+    EXPECT_EQ(connection.response().status, 413);
+    sender.join();
+}
+
+TEST_F(HostHttp, DropsAPeerThatSendsNothingAfterThreeSeconds) {
+    RawConnection connection;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(connection.response(8s).answered);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 2500ms) << "dropped by the receive time-out, not at once";
+    EXPECT_LT(waited, 7s);
+}
+
+TEST_F(HostHttp, AnswersATricklingRequest400AtTheFiveSecondDeadline) {
+    // A byte a second never trips the 3-second receive time-out.
+    RawConnection connection;
+    ASSERT_TRUE(connection.send(session(100, "")));
+    std::atomic<bool> done = false;
+    std::thread trickle([&] {
+        for (int i = 0; i < 8 && !done && connection.send("x"); ++i)
+            std::this_thread::sleep_for(1s);
+    });
+    const RawResponse response = connection.response(10s);
+    done = true;
+    trickle.join();
+    EXPECT_EQ(response.status, 400);
+}
+
+TEST_F(HostHttp, ServesOnlyPeersOnPrivateNetworks) {
+    const struct {
+        const char* address;
+        bool served;
+    } peers[] = {{"169.254.7.7", true},
+                 {"192.168.50.1", true},
+                 {"203.0.113.5", false},
+                 {"172.32.0.1", false},
+                 {"8.8.8.8", false}};
+    int label = 0;
+    for (const auto& peer : peers) {
+        ASSERT_TRUE(addLoopbackAddress(peer.address, ++label));
+        RawConnection connection(peer.address, peer.address);
+        ASSERT_TRUE(connection.connected()) << peer.address;
+        connection.send(kHealth); // may fail: the host has closed already
+        EXPECT_EQ(connection.response(5s).status, peer.served ? 200 : 0) << peer.address;
+    }
+}
+
+TEST_F(HostHttp, ServesTheNextRequestOnceOneOf33SlowPeersLeaves) {
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    for (int i = 0; i < 32; ++i) {
+        slow.push_back(std::make_unique<RawConnection>());
+        ASSERT_TRUE(slow.back()->send("GET /health HTTP/1.1\r\n")); // never finished
+    }
+    // Connections are accepted in order, so the 33rd finds every slot taken.
+    EXPECT_FALSE(transact(kHealth, nullptr, 2s).answered);
+    slow.front()->reset();
+    // The slot is handed back on the host's own thread, a moment after the close.
+    RawResponse next;
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!next.answered && std::chrono::steady_clock::now() < deadline)
+        next = transact(kHealth, nullptr, 2s);
+    EXPECT_EQ(next.status, 200);
+}
+
+TEST_F(HostHttp, Refuses601stRequestOfAPeerWithinItsMinute) {
+    for (int i = 0; i < 600; ++i)
+        ASSERT_EQ(transact(kHealth, "127.0.0.9").status, 200) << i;
+    EXPECT_EQ(transact(kHealth, "127.0.0.9").status, 429);
+    EXPECT_EQ(transact(kHealth, "127.0.0.10").status, 200) << "another address, another window";
+    EXPECT_EQ(transact("GET /health HTTP/1.0\r\n\r\n", "127.0.0.9").status, 400)
+        << "reading comes before admission";
+    advance(59999ms);
+    EXPECT_EQ(transact(kHealth, "127.0.0.9").status, 429);
+    advance(1ms);
+    EXPECT_EQ(transact(kHealth, "127.0.0.9").status, 200) << "a new window";
+}
+
+TEST_F(HostHttp, RefusesA257thPeerWhile256AreTracked) {
+    for (int i = 0; i < 256; ++i) {
+        const std::string source = "127.0.1." + std::to_string(i);
+        ASSERT_EQ(transact(kHealth, source.c_str()).status, 200) << source;
+    }
+    EXPECT_EQ(transact(kHealth, "127.0.2.1").status, 503);
+    EXPECT_EQ(transact(kHealth, "127.0.1.77").status, 200) << "tracked peers are still served";
+    advance(60s);
+    EXPECT_EQ(transact(kHealth, "127.0.2.1").status, 200) << "expired windows make room";
+}

@@ -1,0 +1,132 @@
+// Addresses, names and their characters.
+#include "addresses.h"
+#include "bonjour.h"
+#include "characters.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+using namespace zephlink;
+
+TEST(PrivateAddress, AcceptsOnlyFourNumbersInAPrivateRange) {
+    const struct {
+        const char* text;
+        bool isPrivate;
+    } cases[] = {
+        {"10.0.0.1", true},
+        {"10.255.255.255", true},
+        {"127.0.0.1", true},
+        {"127.9.8.7", true},
+        {"169.254.1.1", true},
+        {"169.253.1.1", false},
+        {"169.255.1.1", false},
+        {"172.15.0.1", false},
+        {"172.16.0.1", true},
+        {"172.31.255.255", true},
+        {"172.32.0.1", false},
+        {"192.168.0.1", true},
+        {"192.169.0.1", false},
+        {"8.8.8.8", false},
+        {"0.0.0.0", false},
+        {"255.255.255.255", false},
+        {"203.0.113.5", false},
+        {"11.0.0.1", false},
+        {"010.0.0.1", true},
+        {"192.168.000.001", true},
+        {"", false},
+        {"10.0.0", false},
+        {"10.0.0.1.5", false},
+        {"192.168.1.256", false},
+        {"10.0.0.-1", false},
+        {"10..0.1", false},
+        {"10.0.0.1.", false},
+        {".10.0.0.1", false},
+        {"10.0.0.x", false},
+        {"10.0.0.1 ", false},
+        {" 10.0.0.1", false},
+        {"localhost", false},
+        {"::1", false},
+        {"::ffff:10.0.0.1", false},
+        {"fe80::1", false},
+        {"10.0.0.0x1", false},
+        {"10.+1.0.1", false},
+        {"127.0.0.99999999999999999999", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(privateAddress(c.text), c.isPrivate) << '"' << c.text << '"';
+}
+
+TEST(Address, BuildsIPv4SocketAddressesAndLeavesTheAnyAddressForOtherText) {
+    const sockaddr_in a = address("192.168.1.20", 8789);
+    EXPECT_EQ(a.sin_family, AF_INET);
+    EXPECT_EQ(ntohs(a.sin_port), 8789);
+    EXPECT_EQ(hostString(a), "192.168.1.20");
+    for (const char* text : {"", "host.local", "::1", "1.2.3", "300.1.1.1"})
+        EXPECT_EQ(hostString(address(text, 1)), "0.0.0.0") << text;
+}
+
+TEST(Characters, CountsWhatAPersonSeesAsOneCharacter) {
+    const struct {
+        const char* text;
+        std::size_t count;
+    } cases[] = {
+        {"", 0},
+        {"abc", 3},
+        {"\xc3\xa9", 1},                                     // é precomposed
+        {"e\xcc\x81", 1},                                    // e + combining acute
+        {"\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd", 1},             // 👍 + skin tone
+        {"\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb", 1}, // woman technologist (ZWJ)
+        {"\xf0\x9f\x87\xa9\xf0\x9f\x87\xaa", 1},             // flag: D E
+        {"\xf0\x9f\x87\xa9\xf0\x9f\x87\xaa\xf0\x9f\x87\xab", 2},
+        {"\r\n", 1},
+        {"\xe2\x9d\xa4\xef\xb8\x8f", 1}, // ❤ + variation selector
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(characterCount(c.text), c.count) << c.text;
+    EXPECT_EQ(characterPrefix("e\xcc\x81x", 1), "e\xcc\x81") << "never inside a character";
+}
+
+TEST(Characters, RefusesOrRepairsBytesThatAreNotUtf8) {
+    EXPECT_TRUE(validUtf8(std::string("Mac\xe2\x80\x99s \xf0\x9f\x94\x90 nul\0", 17)));
+    for (const char* bad : {"\x80", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                            "\xf8\x88\x80\x80\x80", "\xe2\x80", "\xff", "ok\xc3"})
+        EXPECT_FALSE(validUtf8(bad)) << bad;
+    EXPECT_EQ(characterPrefix("a\xffz", 80), "a\xef\xbf\xbdz");
+    EXPECT_TRUE(validUtf8(characterPrefix("\xc0\xaf\xed\xa0\x80", 80)));
+}
+
+TEST(Advertisement, PublishesNameTypeDomainPortAndTextEntries) {
+    const std::string id(32, '6');
+    EXPECT_EQ(
+        hostService("Desk", id),
+        (ServiceRecord{
+            "local.", "_zephlink._tcp.", "Zephlink Desk", 8788, {{"v", "1"}, {"hostId", id}}}));
+}
+
+TEST(Advertisement, NamesTheServiceAfterTheFirst40CharactersWithinOneDnsLabel) {
+    const std::string forty(40, 'n');
+    const std::string flag = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"; // one character
+    std::string euros;
+    std::string accents;
+    for (int i = 0; i < 45; ++i) {
+        euros += "\xE2\x82\xAC"; // three bytes
+        accents += "e\xCC\x81";  // one character of three bytes
+    }
+    const struct {
+        const char* why;
+        std::string deviceName;
+        std::string expected;
+    } cases[] = {
+        {"40 characters", forty, "Zephlink " + forty},
+        {"43 characters", forty + "xyz", "Zephlink " + forty},
+        {"empty", "", "Zephlink "},
+        {"a flag as the 40th", std::string(39, 'n') + flag + "z",
+         "Zephlink " + std::string(39, 'n') + flag},
+        {"wide characters cut whole to fit 63 bytes", euros, "Zephlink " + euros.substr(0, 18 * 3)},
+        {"combining marks stay with their letter", accents,
+         "Zephlink " + accents.substr(0, 18 * 3)},
+        {"bytes that are not UTF-8", "Desk\xFF", "Zephlink Desk\xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(serviceName(c.deviceName), c.expected) << c.why;
+}
