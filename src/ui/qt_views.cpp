@@ -94,7 +94,7 @@ void QtViews::setup(bool designPreview, std::function<void()> onTray) {
     welcome_->setMaximumSize(QSize(kWelcomeWidth, kWelcomeHeight));
     welcome_->resize(kWelcomeWidth, kWelcomeHeight);
 
-    panel_ = createWindow(QStringLiteral("PanelWindow.qml"));
+    panel_ = createWindow(QStringLiteral("FlowClipboardPanel.qml"));
     panel_->setTitle(designPreview ? QStringLiteral("Zephlink Design Preview")
                                    : QStringLiteral("Zephlink Clipboard"));
     // A tool window stays out of the task bar; frameless, on top, and it

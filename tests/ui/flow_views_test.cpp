@@ -239,7 +239,7 @@ TEST(WelcomeView, ShowsItsWordsInAFixedCentredWindowThatClosingOnlyHides) {
     EXPECT_TRUE(ui.views->welcomeVisible());
 }
 
-TEST(PanelWindow, IsAFramelessTransparentWindowOnTopThatClosingOnlyHides) {
+TEST(FlowClipboardPanel, IsAFramelessTransparentWindowOnTopThatClosingOnlyHides) {
     ViewsHarness ui;
     QQuickWindow* panel = ui.panel();
     EXPECT_TRUE(panel->flags() & Qt::FramelessWindowHint);
@@ -254,7 +254,7 @@ TEST(PanelWindow, IsAFramelessTransparentWindowOnTopThatClosingOnlyHides) {
     EXPECT_EQ(ui.views->panelWindow(), panel);
 }
 
-TEST(PanelWindow, HangsFromTheTopRightCornerOrTheTrayClickAndFollowsScreenChanges) {
+TEST(FlowClipboardPanel, HangsFromTheTopRightCornerOrTheTrayClickAndFollowsScreenChanges) {
     ViewsHarness ui;
     EXPECT_EQ(ui.views->trayIcon(), nullptr) << "the offscreen platform has no tray";
     ui.openPanel();
@@ -287,7 +287,7 @@ TEST(PanelWindow, HangsFromTheTopRightCornerOrTheTrayClickAndFollowsScreenChange
     EXPECT_EQ(ui.panel()->position(), QPoint(0, 0)) << "a hidden panel is left alone";
 }
 
-TEST(PanelWindow, EscapeHidesItOnlyWhileItIsShown) {
+TEST(FlowClipboardPanel, EscapeHidesItOnlyWhileItIsShown) {
     ViewsHarness ui;
     ui.openPanel();
     QTest::keyClick(ui.panel(), Qt::Key_Escape);
@@ -304,7 +304,7 @@ TEST(PanelWindow, EscapeHidesItOnlyWhileItIsShown) {
     EXPECT_TRUE(ui.views->panelVisible());
 }
 
-TEST(PanelWindow, AClickInAnotherWindowHidesItAndAClickInsideDoesNot) {
+TEST(FlowClipboardPanel, AClickInAnotherWindowHidesItAndAClickInsideDoesNot) {
     ViewsHarness ui;
     // Both shown at once, which only a test arranges.
     ui.views->showWelcome();
@@ -321,7 +321,7 @@ TEST(PanelWindow, AClickInAnotherWindowHidesItAndAClickInsideDoesNot) {
     EXPECT_TRUE(ui.views->welcomeVisible());
 }
 
-TEST(PanelWindow, LosingFocusHidesItAndTheTrayClickThatTookItDoesNotReopenIt) {
+TEST(FlowClipboardPanel, LosingFocusHidesItAndTheTrayClickThatTookItDoesNotReopenIt) {
     ViewsHarness ui;
     ui.openPanel();
     ASSERT_TRUE(waitUntil([&] { return ui.panel()->isActive(); }));
