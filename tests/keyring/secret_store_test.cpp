@@ -10,6 +10,11 @@
 
 using namespace zephlink;
 
+// GLib's type system and libsecret's service proxy live until exit.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libglib-2.0.so\nleak:libgobject-2.0.so\nleak:libgio-2.0.so\nleak:libsecret-1.so\n";
+}
+
 namespace {
 
 const SecretSchema kAnySchema = {"app.zephlink.dazar",
