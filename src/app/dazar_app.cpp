@@ -450,6 +450,14 @@ void DazarApp::adopt(const Group& group) {
     showMessage(QStringLiteral("Paired · paused. Resume sync on both devices."));
 }
 
+void DazarApp::adoptShowingFailure(const Group& group) {
+    try {
+        adopt(group);
+    } catch (const std::exception& error) {
+        showMessage(describe(error));
+    }
+}
+
 void DazarApp::create() {
     if (group_) {
         showMessage(QStringLiteral("Leave the current group before creating another."));
@@ -457,13 +465,7 @@ void DazarApp::create() {
     }
     const std::string address = server_.toStdString();
     background<Group>([createRoom = env_.server.create, address] { return createRoom(address); },
-                      [this](Group group) {
-                          try {
-                              adopt(group);
-                          } catch (const std::exception& error) {
-                              showMessage(describe(error));
-                          }
-                      });
+                      [this](Group group) { adoptShowingFailure(group); });
 }
 
 void DazarApp::join() {
@@ -483,13 +485,7 @@ void DazarApp::join() {
             read(candidate);
             return candidate;
         },
-        [this](Group group) {
-            try {
-                adopt(group);
-            } catch (const std::exception& error) {
-                showMessage(describe(error));
-            }
-        });
+        [this](Group group) { adoptShowingFailure(group); });
 }
 
 void DazarApp::copyInvite() {

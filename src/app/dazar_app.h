@@ -151,6 +151,8 @@ private:
     template <typename Result>
     void background(std::function<Result()> work, std::function<void(Result)> done);
     void showMessage(const QString& text);
+    // The completion of create and join: a keychain failure is shown.
+    void adoptShowingFailure(const Group& group);
     void pollFinished(const Group& group, std::int64_t generation, int delay,
                       const std::optional<Batch>& batch, const QString& error);
     void pushHistory(const QString& text);

@@ -72,23 +72,14 @@ HostAddresses discover(std::chrono::milliseconds window) {
                        reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
     HostAddresses found;
-    char buffer[kMaxDatagramBytes + 1];
     const auto deadline = std::chrono::steady_clock::now() + window;
     while (std::chrono::steady_clock::now() < deadline) {
-        sockaddr_in sender{};
-        socklen_t length = sizeof sender;
-        const ssize_t got = ::recvfrom(socket.fd(), buffer, sizeof buffer, 0,
-                                       reinterpret_cast<sockaddr*>(&sender), &length);
-        // A datagram that fills the buffer was longer than 1024 bytes.
-        if (got < 1 || static_cast<std::size_t>(got) > kMaxDatagramBytes)
+        const auto datagram = receivePrivateDatagram(socket.fd());
+        if (!datagram)
             continue;
-        const std::string from = hostString(sender);
-        if (!privateAddress(from))
-            continue;
-        const auto hostId =
-            replyHostId(std::string_view(buffer, static_cast<std::size_t>(got)), nonce);
+        const auto hostId = replyHostId(datagram->bytes, nonce);
         if (hostId && found.size() < kMaxHostsPerExchange)
-            found[*hostId] = baseAddress(from);
+            found[*hostId] = baseAddress(hostString(datagram->sender));
     }
     return found;
 }

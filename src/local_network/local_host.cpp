@@ -367,25 +367,19 @@ void LocalHost::startResponder() {
 }
 
 void LocalHost::responderLoop(Socket udp) {
-    char buffer[kMaxDatagramBytes + 1];
     while (!isStopped()) {
-        sockaddr_in sender{};
-        socklen_t length = sizeof sender;
-        const ssize_t got = ::recvfrom(udp.fd(), buffer, sizeof buffer, 0,
-                                       reinterpret_cast<sockaddr*>(&sender), &length);
-        // A datagram that fills the buffer was longer than 1024 bytes.
-        if (got < 1 || static_cast<std::size_t>(got) > kMaxDatagramBytes)
+        const auto datagram = receivePrivateDatagram(udp.fd());
+        if (!datagram)
             continue;
-        if (!privateAddress(hostString(sender)))
-            continue;
-        const auto nonce = requestNonce(std::string_view(buffer, static_cast<std::size_t>(got)));
+        const auto nonce = requestNonce(datagram->bytes);
         if (!nonce)
             continue;
         const auto answer = discoveryReply(*nonce, hostId_, name_);
         if (!answer)
             continue;
         (void)::sendto(udp.fd(), answer->data(), answer->size(), MSG_NOSIGNAL,
-                       reinterpret_cast<const sockaddr*>(&sender), length);
+                       reinterpret_cast<const sockaddr*>(&datagram->sender),
+                       sizeof datagram->sender);
     }
     udp.reset();
     const std::lock_guard lock(mutex_);

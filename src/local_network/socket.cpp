@@ -1,5 +1,8 @@
 #include "socket.h"
 
+#include "addresses.h"
+#include "discovery_datagram.h"
+
 #include <cerrno>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -67,6 +70,21 @@ bool sendAll(int fd, std::string_view bytes, std::chrono::steady_clock::time_poi
         sent += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+std::optional<Datagram> receivePrivateDatagram(int fd) {
+    // One byte more than the limit, so that an oversized datagram shows.
+    char buffer[kMaxDatagramBytes + 1];
+    Datagram datagram;
+    socklen_t length = sizeof datagram.sender;
+    const ssize_t got = ::recvfrom(fd, buffer, sizeof buffer, 0,
+                                   reinterpret_cast<sockaddr*>(&datagram.sender), &length);
+    if (got < 1 || static_cast<std::size_t>(got) > kMaxDatagramBytes)
+        return std::nullopt;
+    if (!privateAddress(hostString(datagram.sender)))
+        return std::nullopt;
+    datagram.bytes.assign(buffer, static_cast<std::size_t>(got));
+    return datagram;
 }
 
 } // namespace zephlink

@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <netinet/in.h>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <sys/types.h>
 
@@ -40,5 +43,15 @@ ssize_t receiveSome(int fd, char* into, std::size_t most);
 // Sends every byte unless a send fails, returns 0 or the deadline passes.
 // Never raises SIGPIPE.
 bool sendAll(int fd, std::string_view bytes, std::chrono::steady_clock::time_point deadline);
+
+// One discovery datagram: at most 1024 bytes, from a private IPv4 sender.
+struct Datagram {
+    std::string bytes;
+    sockaddr_in sender{};
+};
+
+// Receives one datagram; nullopt for a time-out, an error, an empty or
+// oversized datagram, or a sender that is not on a private network.
+std::optional<Datagram> receivePrivateDatagram(int fd);
 
 } // namespace zephlink
