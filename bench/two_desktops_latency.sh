@@ -16,18 +16,9 @@ idle=${3:-60}
 . "$root/tests/e2e/lib.sh"
 e2e_init
 
-address_a=10.231.60.1
-address_b=10.231.60.2
-e2e_netns_new ns_a
-e2e_netns_new ns_b
-e2e_netns_link "$ns_a" "$address_a/24" "$ns_b" "$address_b/24"
-e2e_xvfb display_a
-e2e_xvfb display_b
-e2e_desktop a "$ns_a" "$display_a"
-e2e_desktop b "$ns_b" "$display_b"
-ids=$( (e2e_identifier; echo; e2e_identifier; echo) | sort)
-e2e_settings a "device=$(tail -n 1 <<<"$ids")" flowWelcomed=true
-e2e_settings b "device=$(head -n 1 <<<"$ids")" flowWelcomed=true
+e2e_two_desktops 60
+e2e_settings a "device=$device_a" flowWelcomed=true
+e2e_settings b "device=$device_b" flowWelcomed=true
 
 e2e_start a
 e2e_start b

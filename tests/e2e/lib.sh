@@ -573,6 +573,27 @@ e2e_identifier() {
     head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n'
 }
 
+# Two desktops, A and B, in namespaces joined by a veth pair on
+# 10.231.SUBNET.0/24, each with its own display and session bus. Sets
+# address_a/b, ns_a/b, display_a/b and device_a/b, B's identifier being the
+# lower one: hosts are asked in identifier order, so both use B's host.
+e2e_two_desktops() {
+    local subnet=$1 ids
+    address_a=10.231.$subnet.1
+    address_b=10.231.$subnet.2
+    e2e_netns_new ns_a
+    e2e_netns_new ns_b
+    e2e_netns_link "$ns_a" "$address_a/24" "$ns_b" "$address_b/24"
+    e2e_xvfb display_a
+    e2e_xvfb display_b
+    e2e_desktop a "$ns_a" "$display_a"
+    e2e_desktop b "$ns_b" "$display_b"
+    ids=$( (e2e_identifier; echo; e2e_identifier; echo) | sort)
+    device_b=$(head -n 1 <<<"$ids")
+    device_a=$(tail -n 1 <<<"$ids")
+    [ "$device_a" != "$device_b" ] || e2e_fail "two equal identifiers"
+}
+
 # 32 random bytes as unpadded base64url, as a key or token.
 e2e_random64() {
     head -c 32 /dev/urandom | base64 | tr '+/' '-_' | tr -d '=\n'

@@ -19,22 +19,8 @@ connected="Connected · trusted local network"
 # Longer than the capture timer's period, so that a copy has been looked at.
 capture_window=1.5
 
-address_a=10.231.40.1
-address_b=10.231.40.2
-e2e_netns_new ns_a
-e2e_netns_new ns_b
-e2e_netns_link "$ns_a" "$address_a/24" "$ns_b" "$address_b/24"
-e2e_xvfb display_a
-e2e_xvfb display_b
-e2e_desktop a "$ns_a" "$display_a"
-e2e_desktop b "$ns_b" "$display_b"
-
-# Hosts are asked in identifier order, so the lower identifier's host wins:
-# B's, which stays up while A pauses and restarts.
-ids=$( (e2e_identifier; echo; e2e_identifier; echo) | sort)
-device_b=$(head -n 1 <<<"$ids")
-device_a=$(tail -n 1 <<<"$ids")
-[ "$device_a" != "$device_b" ] || e2e_fail "two equal identifiers"
+# B gets the lower identifier, so B's host stays up while A pauses and restarts.
+e2e_two_desktops 40
 e2e_settings a "device=$device_a" flowWelcomed=true
 e2e_settings b "device=$device_b" flowWelcomed=true
 settings_a="${E2E_DIR[a]}/config/Zephlink/Zephlink.conf"
