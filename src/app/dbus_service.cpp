@@ -44,10 +44,10 @@ QString DBusService::device() const {
     return app_ ? QString::fromStdString(app_->device()) : QString();
 }
 
-void DBusService::later(void (DazarApp::*action)()) {
-    QTimer::singleShot(0, this, [app = app_, action] {
+void DBusService::later(std::function<void(DazarApp&)> action) {
+    QTimer::singleShot(0, this, [app = app_, action = std::move(action)] {
         if (app)
-            (app.data()->*action)();
+            action(*app);
     });
 }
 
@@ -62,55 +62,46 @@ void DBusService::SetInvitation(const QString& link) {
 }
 
 void DBusService::Create() {
-    later(&DazarApp::create);
+    later([](DazarApp& app) { app.create(); });
 }
 void DBusService::Join() {
-    later(&DazarApp::join);
+    later([](DazarApp& app) { app.join(); });
 }
 void DBusService::CopyInvite() {
-    later(&DazarApp::copyInvite);
+    later([](DazarApp& app) { app.copyInvite(); });
 }
 void DBusService::CopyInviteFor(const QString& address) {
-    QTimer::singleShot(0, this, [app = app_, address] {
-        if (app)
-            app->copyInviteFor(address);
-    });
+    later([address](DazarApp& app) { app.copyInviteFor(address); });
 }
 
 void DBusService::Leave() {
-    later(&DazarApp::leave);
+    later([](DazarApp& app) { app.leave(); });
 }
 void DBusService::Reset() {
-    later(&DazarApp::reset);
+    later([](DazarApp& app) { app.reset(); });
 }
 void DBusService::ToggleSync() {
-    later(&DazarApp::toggleSync);
+    later([](DazarApp& app) { app.toggleSync(); });
 }
 void DBusService::SendClipboard() {
-    later(&DazarApp::sendClipboard);
+    later([](DazarApp& app) { app.sendClipboard(); });
 }
 void DBusService::Show() {
-    later(&DazarApp::show);
+    later([](DazarApp& app) { app.show(); });
 }
 void DBusService::ShowPopover() {
-    later(&DazarApp::showPopover);
+    later([](DazarApp& app) { app.showPopover(); });
 }
 void DBusService::Quit() {
-    later(&DazarApp::quit);
+    later([](DazarApp& app) { app.quit(); });
 }
 
 void DBusService::Activate() {
-    QTimer::singleShot(0, this, [app = app_] {
-        if (app)
-            app->applicationShouldHandleReopen();
-    });
+    later([](DazarApp& app) { app.applicationShouldHandleReopen(); });
 }
 
 void DBusService::OpenLink(const QString& link) {
-    QTimer::singleShot(0, this, [app = app_, link] {
-        if (app)
-            app->openLink(link);
-    });
+    later([link](DazarApp& app) { app.openLink(link); });
 }
 
 bool forwardToRunningInstance(const QString& link) {

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <functional>
 
 namespace zephlink {
 
@@ -60,7 +61,8 @@ public slots:
     void OpenLink(const QString& link);
 
 private:
-    void later(void (DazarApp::*action)());
+    // Runs action on the controller from the event loop, if it still exists.
+    void later(std::function<void(DazarApp&)> action);
 
     QPointer<DazarApp> app_;
 };
