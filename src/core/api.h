@@ -18,7 +18,6 @@ inline constexpr std::string_view repairRequired = "Re-pair required (401)";
 inline constexpr std::string_view relayReturnedHttp = "Relay returned HTTP ";
 inline constexpr std::string_view responseTooLarge = "Relay response too large";
 inline constexpr std::string_view invalidRelayResponse = "Invalid relay response";
-inline constexpr std::string_view invalidGroup = "Invalid group";
 } // namespace msg
 
 // Largest 2xx body accepted from a clip server, checked while it streams in.

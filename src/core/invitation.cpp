@@ -10,7 +10,6 @@
 namespace zephlink {
 namespace {
 
-constexpr std::string_view kInvalidGroup = "Invalid group";
 constexpr std::string_view kInvalidInvitation = "Invalid Zephlink invitation";
 constexpr std::string_view kReceivingDevice =
     "That address points to the receiving device itself. Use your Mac’s LAN address from the "
@@ -27,7 +26,7 @@ Group Group::make(std::string_view server, std::string_view room, std::string_vi
     Group group;
     group.server = serverURL(server);
     if (!validID(room))
-        throw DazarError(std::string(kInvalidGroup));
+        throw DazarError(std::string(msg::invalidGroup));
     decode64(token, 32);
     decode64(key, 32);
     group.room = std::string(room);

@@ -8,6 +8,10 @@
 
 namespace zephlink {
 
+namespace msg {
+inline constexpr std::string_view invalidGroup = "Invalid group";
+} // namespace msg
+
 // Credentials of one device group. Only groups made by `Group::make` (or the
 // parsers built on it) are known to satisfy the invariants below.
 struct Group {
