@@ -429,6 +429,9 @@ void DazarApp::copyHistory() {
 }
 
 QString DazarApp::connectedStatus() const {
+    // Sharing still works by hand there; the user must know copies stay put.
+    if (!env_.pasteboard->background())
+        return QStringLiteral("This desktop does not let background apps read the clipboard");
     return peers_.empty() ? kReady : kConnected;
 }
 

@@ -7,11 +7,13 @@
 #include "encoding.h"
 #include "local_discovery.h"
 #include "main_thread.h"
+#include "data_control_pasteboard.h"
 #include "qt_dialogs.h"
 #include "qt_pasteboard.h"
 #include "qt_settings.h"
 #include "qt_views.h"
 #include "secret_store.h"
+#include "wayland_session.h"
 
 #include <QApplication>
 #include <QSysInfo>
@@ -56,9 +58,32 @@ QString invitationArgument(const QStringList& arguments) {
     return {};
 }
 
+// The clipboard port the session allows.
+std::unique_ptr<Pasteboard> makePasteboard(ClipboardAccess access) {
+    switch (access) {
+    case ClipboardAccess::DataControlExt:
+        return std::make_unique<DataControlPasteboard>(DataControlPasteboard::Protocol::Ext);
+    case ClipboardAccess::DataControlWlr:
+        return std::make_unique<DataControlPasteboard>(DataControlPasteboard::Protocol::Wlr);
+    case ClipboardAccess::None:
+        return std::make_unique<QtPasteboard>(false);
+    case ClipboardAccess::X11:
+    case ClipboardAccess::XWayland:
+        break;
+    }
+    return std::make_unique<QtPasteboard>();
+}
+
 } // namespace
 
 int runDesktop(int argc, char** argv) {
+    // Decided before Qt picks its platform: on a Wayland session the windows
+    // stay on XWayland where it exists, since only there can the panel be
+    // placed, unless the user chose a platform.
+    const ClipboardAccess access = detectClipboard();
+    if (access != ClipboardAccess::X11 && windowsOnX11(access) &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Zephlink"));
     QApplication::setApplicationName(QStringLiteral("Zephlink"));
@@ -73,12 +98,12 @@ int runDesktop(int argc, char** argv) {
     if (!preview && forwardToRunningInstance(link))
         return 0;
 
-    QtPasteboard pasteboard;
+    const std::unique_ptr<Pasteboard> pasteboard = makePasteboard(access);
     QtSettings settings;
     QtDialogs dialogs;
 
     AppEnvironment env;
-    env.pasteboard = &pasteboard;
+    env.pasteboard = pasteboard.get();
     env.settings = &settings;
     env.dialogs = &dialogs;
     env.discovery = [](const std::string& device, const std::string& name,

@@ -99,7 +99,9 @@ void QtViews::setup(bool designPreview, std::function<void()> onTray) {
                                    : QStringLiteral("Zephlink Clipboard"));
     // A tool window stays out of the task bar; frameless, on top, and it
     // still takes keyboard focus so the compose field can be typed in.
-    panel_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    placeable_ = !QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+    panel_->setFlags(placeable_ ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                                : Qt::Window | Qt::FramelessWindowHint);
     // The popover's rounded corners show what is behind the panel.
     QSurfaceFormat format = panel_->format();
     format.setAlphaBufferSize(8);
@@ -224,7 +226,17 @@ void QtViews::resizePanel() {
         placeClipboardPanel(QRectF(screen->availableGeometry()), anchor, model_->settings(),
                             !model_->clips().isEmpty());
     model_->setPanelHeight(placement.height);
-    panel_->setGeometry(placement.frame.toRect());
+    if (placeable_) {
+        panel_->setGeometry(placement.frame.toRect());
+        return;
+    }
+    // A fixed size asks tiling compositors to float the panel; centring is
+    // the compositor's, which ignores the position asked for here.
+    QRect frame = placement.frame.toRect();
+    frame.moveCenter(screen->availableGeometry().center());
+    panel_->setMinimumSize(frame.size());
+    panel_->setMaximumSize(frame.size());
+    panel_->setGeometry(frame);
 }
 
 void QtViews::trayActivated(QPoint position) {

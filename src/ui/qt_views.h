@@ -75,6 +75,9 @@ private:
     std::function<void()> onTray_;
     std::optional<QPoint> activationPoint_;
     QElapsedTimer hiddenByItself_;
+    // A native Wayland window cannot place itself: the panel is then an
+    // ordinary window that the compositor places.
+    bool placeable_ = true;
 };
 
 } // namespace zephlink
