@@ -14,8 +14,8 @@ inline const QStringList kText = {
 };
 // What a writer offers its text as: the readers above, and older X11 names
 // that XWayland clients still ask for.
-inline const QStringList kTextOffered = kText + QStringList{QStringLiteral("TEXT"),
-                                                            QStringLiteral("STRING")};
+inline const QStringList kTextOffered =
+    kText + QStringList{QStringLiteral("TEXT"), QStringLiteral("STRING")};
 
 // Password managers on Linux mark a secret with this type holding "secret".
 inline const QString kPasswordHint = QStringLiteral("x-kde-passwordManagerHint");

@@ -164,14 +164,13 @@ struct SourceListener {
 template <typename Listener> void listen(wl_proxy* proxy, const Listener& listener, void* data) {
     // The listener structs have the generated ones' layout: one function
     // pointer per event, in event order.
-    wl_proxy_add_listener(proxy, reinterpret_cast<void (**)(void)>(const_cast<Listener*>(&listener)),
-                          data);
+    wl_proxy_add_listener(
+        proxy, reinterpret_cast<void (**)(void)>(const_cast<Listener*>(&listener)), data);
 }
 
 } // namespace
 
-DataControlPasteboard::DataControlPasteboard(Protocol protocol, QByteArray display,
-                                             QObject* parent)
+DataControlPasteboard::DataControlPasteboard(Protocol protocol, QByteArray display, QObject* parent)
     : QObject(parent), names_(protocol == Protocol::Ext ? kExt : kWlr),
       displayName_(std::move(display)) {
     reconnect_.setSingleShot(true);
@@ -408,8 +407,7 @@ void DataControlPasteboard::readType(const QString& type, qsizetype cap) {
     flush();
     auto* notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, this);
     transfer_ = std::make_unique<Transfer>(Transfer{fds[0], type, cap, notifier, {}});
-    connect(notifier, &QSocketNotifier::activated, this,
-            &DataControlPasteboard::transferReadable);
+    connect(notifier, &QSocketNotifier::activated, this, &DataControlPasteboard::transferReadable);
     transferTimer_.start(kTransferTimeoutMs);
 }
 
@@ -548,7 +546,8 @@ void DataControlPasteboard::writeServing(Serving* serving) {
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, &previous);
     while (serving->written < serving->bytes.size()) {
-        const ssize_t n = ::write(serving->fd, serving->bytes.constData() + serving->written,
+        const ssize_t n =
+            ::write(serving->fd, serving->bytes.constData() + serving->written,
                     static_cast<std::size_t>(serving->bytes.size() - serving->written));
         if (n > 0)
             serving->written += n;
@@ -564,7 +563,8 @@ void DataControlPasteboard::writeServing(Serving* serving) {
                 [this, serving] { writeServing(serving); });
         serving->deadline = new QTimer(this);
         serving->deadline->setSingleShot(true);
-        connect(serving->deadline, &QTimer::timeout, this, [this, serving] { endServing(serving); });
+        connect(serving->deadline, &QTimer::timeout, this,
+                [this, serving] { endServing(serving); });
         serving->deadline->start(kTransferTimeoutMs);
     }
 }

@@ -30,9 +30,9 @@ public:
 
     static constexpr int kTransferTimeoutMs = 2000;
     static constexpr int kReconnectMs = 1000;
-    static constexpr qsizetype kMaxTypes = 64;       // kept per offer
-    static constexpr qsizetype kHintBytes = 64;      // read of the password-manager hint
-    static constexpr std::size_t kMaxServing = 8;    // pastes served at once
+    static constexpr qsizetype kMaxTypes = 64;    // kept per offer
+    static constexpr qsizetype kHintBytes = 64;   // read of the password-manager hint
+    static constexpr std::size_t kMaxServing = 8; // pastes served at once
     static constexpr std::size_t kMaxPendingOffers = 4;
 
     // display: the compositor's socket name or path; empty for the environment's.
@@ -102,8 +102,8 @@ private:
     QSocketNotifier* writable_ = nullptr;
     QTimer reconnect_;
 
-    std::vector<std::unique_ptr<Offer>> pending_; // introduced, not yet named
-    std::unique_ptr<Offer> current_;              // the regular selection
+    std::vector<std::unique_ptr<Offer>> pending_;  // introduced, not yet named
+    std::unique_ptr<Offer> current_;               // the regular selection
     std::vector<std::unique_ptr<Source>> sources_; // own, not yet cancelled
     std::unique_ptr<Transfer> transfer_;
     QTimer transferTimer_;

@@ -44,6 +44,10 @@ QString DBusService::device() const {
     return app_ ? QString::fromStdString(app_->device()) : QString();
 }
 
+QStringList DBusService::history() const {
+    return app_ ? app_->history() : QStringList();
+}
+
 void DBusService::later(std::function<void(DazarApp&)> action) {
     QTimer::singleShot(0, this, [app = app_, action = std::move(action)] {
         if (app)

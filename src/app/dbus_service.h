@@ -26,6 +26,8 @@ class DBusService : public QObject {
     Q_PROPERTY(bool Running READ running)
     Q_PROPERTY(bool Paired READ paired)
     Q_PROPERTY(QString Device READ device)
+    // The clip history, newest first (copies marked secret never enter it).
+    Q_PROPERTY(QStringList History READ history)
 
 public:
     explicit DBusService(DazarApp* app, QObject* parent = nullptr);
@@ -40,6 +42,7 @@ public:
     bool running() const;
     bool paired() const;
     QString device() const;
+    QStringList history() const;
 
 public slots:
     void SetServer(const QString& address);

@@ -2,12 +2,12 @@
 
 #include "api.h"
 #include "clip.h"
+#include "data_control_pasteboard.h"
 #include "dazar_app.h"
 #include "dbus_service.h"
 #include "encoding.h"
 #include "local_discovery.h"
 #include "main_thread.h"
-#include "data_control_pasteboard.h"
 #include "qt_dialogs.h"
 #include "qt_pasteboard.h"
 #include "qt_settings.h"
@@ -80,10 +80,16 @@ int runDesktop(int argc, char** argv) {
     // Decided before Qt picks its platform: on a Wayland session the windows
     // stay on XWayland where it exists, since only there can the panel be
     // placed, unless the user chose a platform.
-    const ClipboardAccess access = detectClipboard();
+    const Session session = detectSession();
+    const ClipboardAccess access = session.clipboard;
     if (access != ClipboardAccess::X11 && windowsOnX11(access) &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "xcb");
+    // Without a seat there is no keyboard to type with, and Qt 6.4's Wayland
+    // text input follows the missing seat as soon as a text field is made.
+    if (!session.seat && qgetenv("QT_QPA_PLATFORM") != "xcb" &&
+        qEnvironmentVariableIsEmpty("QT_IM_MODULE"))
+        qputenv("QT_IM_MODULE", "none");
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Zephlink"));
     QApplication::setApplicationName(QStringLiteral("Zephlink"));

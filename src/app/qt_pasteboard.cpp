@@ -10,7 +10,8 @@ QtPasteboard::QtPasteboard(bool background, QObject* parent)
     : QObject(parent), background_(background) {
     // What the clipboard shows on focus is not a copy made just now.
     if (background_)
-        connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, &QtPasteboard::changed);
+        connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
+                &QtPasteboard::changed);
 }
 
 void QtPasteboard::changed() {

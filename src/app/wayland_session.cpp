@@ -90,13 +90,13 @@ std::optional<std::vector<std::string>> compositorGlobals(const char* display, i
     return globals;
 }
 
-ClipboardAccess detectClipboard() {
+Session detectSession() {
     if (!environmentSet("WAYLAND_DISPLAY"))
-        return ClipboardAccess::X11;
+        return {};
     const auto globals = compositorGlobals(nullptr, kCompositorProbeMs);
     if (!globals)
-        return ClipboardAccess::X11;
-    return chooseClipboard(*globals, environmentSet("DISPLAY"));
+        return {};
+    return {chooseClipboard(*globals, environmentSet("DISPLAY")), has(*globals, "wl_seat")};
 }
 
 bool windowsOnX11(ClipboardAccess access) {

@@ -26,8 +26,13 @@ ClipboardAccess chooseClipboard(const std::vector<std::string>& globals, bool xw
 // environment's); none when no compositor answers within timeoutMs.
 std::optional<std::vector<std::string>> compositorGlobals(const char* display, int timeoutMs);
 
-// This session's choice: X11 unless a Wayland compositor answers.
-ClipboardAccess detectClipboard();
+struct Session {
+    ClipboardAccess clipboard = ClipboardAccess::X11; // X11 unless a compositor answers
+    bool seat = true; // false: a Wayland compositor without any seat (headless)
+};
+
+// This session, as its compositor describes it.
+Session detectSession();
 
 // True when the choice keeps the program's windows on X11 (on XWayland in a
 // Wayland session), where they can be placed.

@@ -314,10 +314,14 @@ e2e_vars() {
         PATH="$PATH" LANG=C.UTF-8 HOME="$dir/home"
         XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data"
         XDG_CACHE_HOME="$dir/cache" XDG_RUNTIME_DIR="$dir/run"
-        DISPLAY="${E2E_DISPLAY[$name]}" QT_QPA_PLATFORM=xcb NO_AT_BRIDGE=1
-        DBUS_SESSION_BUS_ADDRESS="${E2E_BUS[$name]}"
+        NO_AT_BRIDGE=1 DBUS_SESSION_BUS_ADDRESS="${E2E_BUS[$name]}"
         DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/no-system-bus"
     )
+    # A display given as a path is a Wayland compositor's socket.
+    case ${E2E_DISPLAY[$name]} in
+    /*) E2E_VARS+=(WAYLAND_DISPLAY="${E2E_DISPLAY[$name]}") ;;
+    *) E2E_VARS+=(DISPLAY="${E2E_DISPLAY[$name]}" QT_QPA_PLATFORM=xcb) ;;
+    esac
     for var in UBSAN_OPTIONS LSAN_OPTIONS; do
         if [ -n "${!var:-}" ]; then E2E_VARS+=("$var=${!var}"); fi
     done
