@@ -15,11 +15,14 @@ packages=(
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-window
     qml6-module-qtquick-layouts qml6-module-qtquick-templates qml6-module-qtqml-workerscript
     qml6-module-qtquick-shapes fonts-lato fonts-comic-neue librsvg2-bin
+    # Wayland sessions: the data-control client and native windows
+    libwayland-dev libwayland-bin qt6-wayland
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev clang-14 libclang-rt-14-dev
     xvfb xauth xclip imagemagick dbus dbus-x11 gnome-keyring libsecret-tools
     iproute2 avahi-daemon avahi-utils procps
     x11-utils xdotool curl
+    sway wl-clipboard weston wtype
     python3 python3-cryptography
 )
 

@@ -75,6 +75,39 @@ e2e_start sway
 e2e_wait_program sway
 e2e_expect sway Status "Connected · trusted local network"
 
+e2e_check "the panel is a centred floating window with focus; losing focus or Escape hides it"
+export SWAYSOCK=$(echo "$E2E_TMP"/sway/sway-ipc.*.sock)
+# Prints whether the panel is focused and centred on its output (in sway's
+# tree), or nothing when it is not shown.
+panel() {
+    swaymsg -t get_tree | python3 -c 'import json, sys
+def middle(r): return (r["x"] + r["width"] / 2, r["y"] + r["height"] / 2)
+def walk(n, output):
+    if n.get("type") == "output": output = n["rect"]
+    if n.get("name") == "Zephlink Clipboard":
+        (x, y), (cx, cy) = middle(n["rect"]), middle(output)
+        print("focused" if n["focused"] else "unfocused",
+              "centred" if abs(x - cx) <= 1 and abs(y - cy) <= 1 else "elsewhere")
+    for c in n.get("nodes", []) + n.get("floating_nodes", []): walk(c, output)
+walk(json.load(sys.stdin), None)'
+}
+wait_panel() {
+    local deadline=$((SECONDS + E2E_WAIT_LIMIT))
+    until [ "$(panel)" = "$1" ]; do
+        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the panel is \"$(panel)\", not \"$1\""
+        sleep 0.1
+    done
+}
+wait_panel "focused centred"
+swaymsg workspace 2 >/dev/null
+wait_panel ""
+swaymsg workspace 1 >/dev/null
+e2e_call sway ShowPopover
+wait_panel "focused centred"
+wtype -k Escape
+wait_panel ""
+e2e_ok
+
 e2e_check "a copy in sway reaches the peer exactly once"
 copy -- "copied in sway"
 wait_kept "copied in sway"
