@@ -1,170 +1,137 @@
 #!/usr/bin/env bash
 # The program on two headless Wayland desktops, with a foreign host (another
 # implementation of the nearby host) as the peer in a network namespace of
-# its own. Sway offers data-control: wl-copy and wl-paste play the user.
-# Weston offers no background clipboard at all.
+# its own. Sway offers data-control: wl-copy, wl-paste and wtype play the
+# user. Weston offers no background clipboard at all.
 # Usage: wayland_sessions.sh PROGRAM WAYLAND_OFFER
 set -euo pipefail
 ZEPHLINK=$1
 OFFER=$2
 here=$(cd "$(dirname "$0")" && pwd)
-FOREIGN=$here/foreign_host.py
 # shellcheck source=tests/e2e/lib.sh
 . "$here/lib.sh"
 e2e_init
 
-capture_window=1.5
-refused="Text must be between 1 and 32,768 UTF-8 bytes"
-forbidden="This desktop does not let background apps read the clipboard"
 e2e_netns_new ns_f
 e2e_netns_new ns_d
 e2e_netns_link "$ns_f" 10.231.60.1/24 "$ns_d" 10.231.60.2/24
-
 group=$E2E_TMP/foreign.json
-ip netns exec "$ns_f" python3 "$FOREIGN" serve "$group" >"$E2E_TMP/foreign.log" 2>&1 &
+ip netns exec "$ns_f" python3 "$here/foreign_host.py" serve "$group" >"$E2E_TMP/peer.log" 2>&1 &
 e2e_track $!
-E2E_LOGS[foreign]=$E2E_TMP/foreign.log
-foreign() { ip netns exec "$ns_f" python3 "$FOREIGN" "$@"; }
+E2E_LOGS[peer]=$E2E_TMP/peer.log
+foreign() { ip netns exec "$ns_f" python3 "$here/foreign_host.py" "$@"; }
 
-# Starts a compositor as nobody in a runtime directory of its own (sway
-# refuses root); its socket's path goes into var.
+# Waits until a command succeeds; fails with a message otherwise.
+within() {
+    local message=$1 deadline=$((SECONDS + E2E_WAIT_LIMIT))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "$message"
+        sleep 0.1
+    done
+}
+kept() { [ "$(foreign count "$group" -- "$1")" = "$2" ]; }
+pastes() { [ "$(wl-paste -n 2>/dev/null)" = "$1" ]; }
+copy() { wl-copy --foreground "$@" & e2e_track $!; }
+
+# A compositor as nobody (sway refuses root), in a runtime directory of its
+# own; the desktop is made on its socket.
 compositor() {
-    local -n _socket=$1
-    local kind=$2 run=$E2E_TMP/$2 deadline
+    local kind=$1 run=$E2E_TMP/$1
     mkdir -p "$run"
     chmod 711 "$E2E_TMP"
     chmod 700 "$run"
     chown 65534:65534 "$run"
     printf 'xwayland disable\n' >"$run/sway.conf"
     local command=(sway -c "$run/sway.conf")
-    [ "$kind" = sway ] || command=(weston --backend=headless-backend.so --use-pixman
-        --socket=wayland-1)
+    [ "$kind" = sway ] ||
+        command=(weston --backend=headless-backend.so --use-pixman --socket=wayland-1)
     env -i PATH="$PATH" HOME="$run" XDG_RUNTIME_DIR="$run" WLR_BACKENDS=headless \
         WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
         setpriv --reuid=65534 --regid=65534 --clear-groups "${command[@]}" >"$run.log" 2>&1 &
     e2e_track $!
     E2E_LOGS[$kind-compositor]=$run.log
-    _socket=$run/wayland-1
-    deadline=$((SECONDS + E2E_START_LIMIT))
-    until [ -S "$_socket" ]; do
-        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "$kind did not start"
-        sleep 0.1
-    done
+    within "$kind did not start" test -S "$run/wayland-1"
+    e2e_desktop "$kind" "$ns_d" "$run/wayland-1"
+    e2e_settings "$kind" "device=$(e2e_identifier)" flowWelcomed=true
+    e2e_start "$kind"
+    e2e_wait_program "$kind"
 }
-
-# How many clips the foreign host keeps of exactly text.
-kept() { foreign count "$group" -- "$1"; }
-
-wait_kept() {
-    local text=$1 deadline=$((SECONDS + E2E_WAIT_LIMIT))
-    until [ "$(kept "$text")" = 1 ]; do
-        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "\"$text\" never reached the peer"
-        sleep 0.1
-    done
-}
-
-copy() { wl-copy --foreground "$@" & e2e_track $!; }
 
 # ------------------------------------------------------------ sway
 
-compositor sway_socket sway
-export WAYLAND_DISPLAY=$sway_socket
-e2e_desktop sway "$ns_d" "$sway_socket"
-e2e_settings sway "device=$(e2e_identifier)" flowWelcomed=true
-e2e_start sway
-e2e_wait_program sway
+compositor sway
+export WAYLAND_DISPLAY=$E2E_TMP/sway/wayland-1 SWAYSOCK
+SWAYSOCK=$(echo "$E2E_TMP"/sway/sway-ipc.*.sock)
 e2e_expect sway Status "Connected · trusted local network"
 
-e2e_check "the panel is a centred floating window with focus; losing focus or Escape hides it"
-export SWAYSOCK=$(echo "$E2E_TMP"/sway/sway-ipc.*.sock)
-# Prints whether the panel is focused and centred on its output (in sway's
-# tree), or nothing when it is not shown.
-panel() {
-    swaymsg -t get_tree | python3 -c 'import json, sys
+# "focused centred" while the panel is shown, from sway's tree.
+panel_is() {
+    [ "$(swaymsg -t get_tree | python3 -c 'import json, sys
 def middle(r): return (r["x"] + r["width"] / 2, r["y"] + r["height"] / 2)
-def walk(n, output):
-    if n.get("type") == "output": output = n["rect"]
+def walk(n, screen):
+    screen = n["rect"] if n.get("type") == "output" else screen
     if n.get("name") == "Zephlink Clipboard":
-        (x, y), (cx, cy) = middle(n["rect"]), middle(output)
+        (x, y), (sx, sy) = middle(n["rect"]), middle(screen)
         print("focused" if n["focused"] else "unfocused",
-              "centred" if abs(x - cx) <= 1 and abs(y - cy) <= 1 else "elsewhere")
-    for c in n.get("nodes", []) + n.get("floating_nodes", []): walk(c, output)
-walk(json.load(sys.stdin), None)'
+              "centred" if abs(x - sx) <= 1 and abs(y - sy) <= 1 else "elsewhere")
+    for c in n.get("nodes", []) + n.get("floating_nodes", []): walk(c, screen)
+walk(json.load(sys.stdin), None)')" = "$1" ]
 }
-wait_panel() {
-    local deadline=$((SECONDS + E2E_WAIT_LIMIT))
-    until [ "$(panel)" = "$1" ]; do
-        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the panel is \"$(panel)\", not \"$1\""
-        sleep 0.1
-    done
-}
-wait_panel "focused centred"
+e2e_check "the panel is a centred window with focus; losing focus or Escape hides it"
+within "the panel is not shown centred with focus" panel_is "focused centred"
 swaymsg workspace 2 >/dev/null
-wait_panel ""
+within "the panel stays after losing focus" panel_is ""
 swaymsg workspace 1 >/dev/null
 e2e_call sway ShowPopover
-wait_panel "focused centred"
+within "the panel did not come back" panel_is "focused centred"
 wtype -k Escape
-wait_panel ""
+within "Escape did not hide the panel" panel_is ""
 e2e_ok
 
 e2e_check "a copy in sway reaches the peer exactly once"
 copy -- "copied in sway"
-wait_kept "copied in sway"
-sleep "$capture_window"
-[ "$(kept "copied in sway")" = 1 ] || e2e_fail "sent more than once"
+within "the copy never reached the peer" kept "copied in sway" 1
+sleep 1.5
+kept "copied in sway" 1 || e2e_fail "sent more than once"
 e2e_ok
 
 e2e_check "a clip from the peer is what wl-paste prints, and is not sent back"
 foreign post "$group" -- "from the peer" >/dev/null
-deadline=$((SECONDS + E2E_WAIT_LIMIT))
-until [ "$(wl-paste -n 2>/dev/null)" = "from the peer" ]; do
-    [ "$SECONDS" -lt "$deadline" ] || e2e_fail "wl-paste prints \"$(wl-paste -n)\""
-    sleep 0.1
-done
-sleep "$capture_window"
-[ "$(kept "from the peer")" = 1 ] || e2e_fail "the received clip was sent back"
+within "wl-paste never printed the clip" pastes "from the peer"
+sleep 1.5
+kept "from the peer" 1 || e2e_fail "the received clip was sent back"
 e2e_ok
 
 e2e_check "primary-selection and hinted copies never leave"
 copy --primary -- "primary only"
-"$OFFER" "hinted secret" "x-kde-passwordManagerHint=secret" & e2e_track $!
-deadline=$((SECONDS + E2E_WAIT_LIMIT))
-until [ "$(wl-paste -n 2>/dev/null)" = "hinted secret" ]; do
-    [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the password manager never offered its text"
-    sleep 0.1
-done
+"$OFFER" "hinted secret" "x-kde-passwordManagerHint=secret" &
+e2e_track $!
+within "the password manager never offered its text" pastes "hinted secret"
 wl-paste --list-types | grep -qx x-kde-passwordManagerHint || e2e_fail "no hint offered"
-sleep "$capture_window"
+sleep 1.5
 copy -- "after the secrets"
-wait_kept "after the secrets"
-[ "$(kept "primary only")$(kept "hinted secret")" = 00 ] || e2e_fail "a secret left"
+within "the next copy never reached the peer" kept "after the secrets" 1
+kept "primary only" 0 && kept "hinted secret" 0 || e2e_fail "a secret left"
 e2e_ok
 
 e2e_check "a 1 MiB copy is refused by the size rule, and the next copy still leaves"
-head -c 1048576 /dev/zero | tr '\0' z | wl-copy --foreground & e2e_track $!
-e2e_expect sway Status "$refused"
+head -c 1048576 /dev/zero | tr '\0' z | wl-copy --foreground &
+e2e_track $!
+e2e_expect sway Status "Text must be between 1 and 32,768 UTF-8 bytes"
 copy -- "after the big one"
-wait_kept "after the big one"
+within "the next copy never reached the peer" kept "after the big one" 1
 e2e_ok
 e2e_quit sway
 
 # ------------------------------------------------------------ weston
 
-compositor weston_socket weston
-e2e_desktop weston "$ns_d" "$weston_socket"
-e2e_settings weston "device=$(e2e_identifier)" flowWelcomed=true
-e2e_start weston
-e2e_wait_program weston
-
+compositor weston
 e2e_check "on Weston the status says so, and clips from the peer still reach the history"
-e2e_expect weston Status "$forbidden"
+e2e_expect weston Status "This desktop does not let background apps read the clipboard"
 foreign post "$group" -- "to the history" >/dev/null
-deadline=$((SECONDS + E2E_WAIT_LIMIT))
-until [ "$(e2e_get weston History | tr -s ' \n' ' ')" = "array [ to the history ]" ]; do
-    [ "$SECONDS" -lt "$deadline" ] || e2e_fail "History: $(e2e_get weston History)"
-    sleep 0.1
-done
+history_is() { [ "$(e2e_get weston History | tr -s ' \n' ' ')" = "array [ $1 ]" ]; }
+within "the clip never reached the history" history_is "to the history"
 e2e_ok
 e2e_quit weston
 e2e_log "all Wayland checks passed"
