@@ -65,10 +65,12 @@ std::unique_ptr<Pasteboard> makePasteboard(ClipboardAccess access) {
         return std::make_unique<DataControlPasteboard>(DataControlPasteboard::Protocol::Ext);
     case ClipboardAccess::DataControlWlr:
         return std::make_unique<DataControlPasteboard>(DataControlPasteboard::Protocol::Wlr);
+    case ClipboardAccess::XWayland:
+        // Only an X11 client sees Mutter's clipboard in the background.
+        return std::make_unique<QtPasteboard>(QGuiApplication::platformName() == "xcb");
     case ClipboardAccess::None:
         return std::make_unique<QtPasteboard>(false);
     case ClipboardAccess::X11:
-    case ClipboardAccess::XWayland:
         break;
     }
     return std::make_unique<QtPasteboard>();
@@ -79,16 +81,16 @@ std::unique_ptr<Pasteboard> makePasteboard(ClipboardAccess access) {
 int runDesktop(int argc, char** argv) {
     // Decided before Qt picks its platform: on a Wayland session the windows
     // stay on XWayland where it exists, since only there can the panel be
-    // placed, unless the user chose a platform.
+    // placed (Wayland when its X server does not answer), unless the user
+    // chose a platform.
     const Session session = detectSession();
     const ClipboardAccess access = session.clipboard;
     if (access != ClipboardAccess::X11 && windowsOnX11(access) &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "xcb");
+        qputenv("QT_QPA_PLATFORM", "xcb;wayland");
     // Without a seat there is no keyboard to type with, and Qt 6.4's Wayland
     // text input follows the missing seat as soon as a text field is made.
-    if (!session.seat && qgetenv("QT_QPA_PLATFORM") != "xcb" &&
-        qEnvironmentVariableIsEmpty("QT_IM_MODULE"))
+    if (!session.seat && qEnvironmentVariableIsEmpty("QT_IM_MODULE"))
         qputenv("QT_IM_MODULE", "none");
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Zephlink"));
