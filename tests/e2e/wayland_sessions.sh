@@ -85,8 +85,9 @@ within "the panel stays after losing focus" panel_is ""
 swaymsg workspace 1 >/dev/null
 e2e_call sway ShowPopover
 within "the panel did not come back" panel_is "focused centred"
-wtype -k Escape
-within "Escape did not hide the panel" panel_is ""
+# A fresh virtual keyboard may lose its first key while its keymap settles.
+escape_hides() { wtype -k Escape && sleep 0.3 && panel_is ""; }
+within "Escape did not hide the panel" escape_hides
 e2e_ok
 
 e2e_check "a copy in sway reaches the peer exactly once"
