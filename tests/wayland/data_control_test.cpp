@@ -130,6 +130,8 @@ TEST_F(DataControl, CopiesCountOnceAndSecretsOwnWritesAndPrimaryDoNot) {
     EXPECT_EQ(paste("UTF8_STRING"), QByteArray("received"));
     EXPECT_EQ(paste(kHint), QByteArray("secret"));
     compositor->copy({{"text/plain", "received"}});
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return port->types() == QStringList{"text/plain"}; }, kWaitMs));
     compositor->copy({{"text/plain", "a real copy"}});
     ASSERT_TRUE(QTest::qWaitFor([&] { return port->string() == "a real copy"; }, kWaitMs));
     EXPECT_EQ(port->changeCount(), 6);
