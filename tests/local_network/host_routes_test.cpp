@@ -82,10 +82,17 @@ TEST_F(HostRoutes, HandsItsGroupToADeviceThatIntroducesItself) {
 }
 
 TEST_F(HostRoutes, RefusesUnsoundIntroductions) {
-    std::string eighty;
-    for (int i = 0; i < 80; ++i)
-        eighty += "\xf0\x9f\x93\xb1"; // 80 characters, 320 bytes
-    EXPECT_EQ(askSession(nearbyDevice(identifier(), eighty)).status, 200);
+    const auto times = [](std::string_view text, int count) {
+        std::string out;
+        for (int i = 0; i < count; ++i)
+            out += text;
+        return out;
+    };
+    const std::string flag = "\U0001F1E9\U0001F1EA";
+    // Characters as peers count them: extended grapheme clusters.
+    for (const std::string& name : {times(flag, 80), times("\u0E01\u0E33", 41),
+                                    times("\u1100\u1161\u11A8", 41), std::string(80, 'n')})
+        EXPECT_EQ(askSession(nearbyDevice(identifier(), name)).status, 200) << name;
     const std::string id = identifier();
     const struct {
         const char* why;
@@ -94,6 +101,8 @@ TEST_F(HostRoutes, RefusesUnsoundIntroductions) {
         {"upper-case id", nearbyDevice(std::string(32, 'A')).dump()},
         {"empty name", nearbyDevice(id, "").dump()},
         {"81 characters", nearbyDevice(id, std::string(81, 'n')).dump()},
+        {"81 flags", nearbyDevice(id, times(flag, 81)).dump()},
+        {"80 ZWJ-joined pairs, 160 characters", nearbyDevice(id, times("a\u200Db", 80)).dump()},
         {"platform linux", json{{"device", id}, {"name", "x"}, {"platform", "linux"}}.dump()},
         {"platform in capitals", json{{"device", id}, {"name", "x"}, {"platform", "Mac"}}.dump()},
         {"name not a string", json{{"device", id}, {"name", 5}, {"platform", "mac"}}.dump()},
