@@ -118,6 +118,10 @@ bool LocalHost::start() {
     const auto shared = std::make_shared<Socket>(std::move(listener));
     {
         const std::lock_guard lock(mutex_);
+        // A stop() since the check above found no listener to close; this
+        // one closes as it goes out of scope.
+        if (stopped_)
+            return false;
         tcp_ = shared;
     }
     if (!spawn([this, shared] { acceptLoop(shared); })) {

@@ -47,7 +47,9 @@ public:
     LocalHost& operator=(const LocalHost&) = delete;
 
     // Listens on port 8788 and starts the accept loop and the responder; true
-    // when the TCP listener is up. A host starts at most once.
+    // when the TCP listener is up. A host starts at most once. start and stop
+    // may run on any two threads at once: whichever order they take, a
+    // stopped host holds no port and its threads end.
     bool start();
     // Wakes every waiting poll and frees the TCP port at once; the responder
     // closes its socket within half a second. Never blocks for long.
