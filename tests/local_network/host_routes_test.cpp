@@ -18,6 +18,11 @@ nlohmann::json clip(std::int64_t seq, const Envelope& envelope) {
     return {{"seq", seq}, {"envelope", envelope}};
 }
 
+// A poll answer's body as the JSON writer spells it.
+std::string batch(const json& clips, std::int64_t cursor, bool reset) {
+    return json{{"clips", clips}, {"cursor", cursor}, {"reset", reset}}.dump();
+}
+
 } // namespace
 
 TEST_F(HostRoutes, RoutesByExactMethodTargetAndBearer) {
@@ -148,10 +153,8 @@ TEST_F(HostClips, StoresAClipOnceAndAnswersRepeatsWithItsSeq) {
         EXPECT_EQ(response.status, post.status);
         EXPECT_EQ(response.json(), (json{{"seq", post.seq}}));
     }
-    EXPECT_EQ(pollClips("?after=0").json(),
-              (json{{"clips", json::array({clip(1, first), clip(2, largest)})},
-                    {"cursor", 2},
-                    {"reset", false}}));
+    EXPECT_EQ(pollClips("?after=0").body,
+              batch(json::array({clip(1, first), clip(2, largest)}), 2, false));
 }
 
 TEST_F(HostClips, APostWakesAWaitingPollButRepeatsDoNot) {
@@ -163,14 +166,12 @@ TEST_F(HostClips, APostWakesAWaitingPollButRepeatsDoNot) {
     conflicting.id = first.id;
     EXPECT_EQ(postClip(first).status, 200);
     EXPECT_EQ(postClip(conflicting).status, 409);
-    EXPECT_EQ(pollClips("?after=1&wait=1").json(),
-              (json{{"clips", json::array()}, {"cursor", 1}, {"reset", false}}));
+    EXPECT_EQ(pollClips("?after=1&wait=1").body, batch(json::array(), 1, false));
     EXPECT_EQ(poll.wait_for(0ms), std::future_status::timeout) << "a repeat ended the wait";
     const Envelope second = fresh();
     ASSERT_EQ(postClip(second).status, 201);
     ASSERT_EQ(poll.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(poll.get().json(),
-              (json{{"clips", json::array({clip(2, second)})}, {"cursor", 2}, {"reset", false}}));
+    EXPECT_EQ(poll.get().body, batch(json::array({clip(2, second)}), 2, false));
 }
 
 TEST_F(HostClips, AnswersAPollThatIsBehindOrAheadAtOnce) {
@@ -181,18 +182,14 @@ TEST_F(HostClips, AnswersAPollThatIsBehindOrAheadAtOnce) {
     }
     const json every = json::array({clip(1, posted[0]), clip(2, posted[1]), clip(3, posted[2])});
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(
-        pollClips("?after=1&wait=20").json(),
-        (json{{"clips", json::array({every[1], every[2]})}, {"cursor", 3}, {"reset", false}}));
-    EXPECT_EQ(pollClips("?after=9&wait=20").json(),
-              (json{{"clips", every}, {"cursor", 3}, {"reset", true}}))
+    EXPECT_EQ(pollClips("?after=1&wait=20").body,
+              batch(json::array({every[1], every[2]}), 3, false));
+    EXPECT_EQ(pollClips("?after=9&wait=20").body, batch(every, 3, true))
         << "the host's sequence is below the client's";
-    EXPECT_EQ(pollClips("?after=3&wait=0").json(),
-              (json{{"clips", json::array()}, {"cursor", 3}, {"reset", false}}));
+    EXPECT_EQ(pollClips("?after=3&wait=0").body, batch(json::array(), 3, false));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     advance(900001ms);
-    EXPECT_EQ(pollClips("?after=1").json(),
-              (json{{"clips", json::array()}, {"cursor", 3}, {"reset", true}}))
+    EXPECT_EQ(pollClips("?after=1").body, batch(json::array(), 3, true))
         << "expired clips are gone";
 }
 
