@@ -12,6 +12,17 @@ namespace {
 // Enough pieces per send; a longer answer simply takes more sends.
 constexpr std::size_t kVectorsPerSend = 64;
 
+std::string responseHead(int status, std::size_t bodyBytes) {
+    return "HTTP/1.1 " + std::to_string(status) +
+           " Response\r\n"
+           "Content-Type: application/json\r\n"
+           "Content-Length: " +
+           std::to_string(bodyBytes) +
+           "\r\n"
+           "Connection: close\r\n"
+           "Cache-Control: no-store\r\n\r\n";
+}
+
 } // namespace
 
 std::size_t Answer::bodySize() const {
@@ -27,24 +38,6 @@ Answer jsonAnswer(int status, const nlohmann::json& body) {
     } catch (const nlohmann::json::exception&) {
         return {status, {}};
     }
-}
-
-std::string responseHead(int status, std::size_t bodyBytes) {
-    return "HTTP/1.1 " + std::to_string(status) +
-           " Response\r\n"
-           "Content-Type: application/json\r\n"
-           "Content-Length: " +
-           std::to_string(bodyBytes) +
-           "\r\n"
-           "Connection: close\r\n"
-           "Cache-Control: no-store\r\n\r\n";
-}
-
-std::string answerBytes(const Answer& answer) {
-    std::string out = responseHead(answer.status, answer.bodySize());
-    for (const SharedBytes& piece : answer.body)
-        out += *piece;
-    return out;
 }
 
 bool sendAnswer(int fd, const Answer& answer, std::chrono::steady_clock::time_point deadline) {

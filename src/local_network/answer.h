@@ -26,14 +26,9 @@ struct Answer {
 // body empty and the status as it is.
 Answer jsonAnswer(int status, const nlohmann::json& body);
 
-// The head: status line, the four header lines and the blank line.
-std::string responseHead(int status, std::size_t bodyBytes);
-
-// Head and body as one string, as the peer receives them.
-std::string answerBytes(const Answer& answer);
-
-// Writes head and body with scatter-gather sends, never raising SIGPIPE;
-// false when a send fails, returns 0 or the deadline passes.
+// Writes the head (status line, four header lines, blank line) and the body
+// with scatter-gather sends, never raising SIGPIPE; false when a send fails,
+// returns 0 or the deadline passes.
 bool sendAnswer(int fd, const Answer& answer, std::chrono::steady_clock::time_point deadline);
 
 } // namespace zephlink
