@@ -157,6 +157,17 @@ TEST_F(HostClips, StoresAClipOnceAndAnswersRepeatsWithItsSeq) {
               batch(json::array({clip(1, first), clip(2, largest)}), 2, false));
 }
 
+TEST_F(HostClips, SendsAnAnswerOfManyPiecesByteForByte) {
+    // 40 clips make 81 pieces: more than one scatter-gather send takes.
+    json clips = json::array();
+    for (std::int64_t seq = 1; seq <= 40; ++seq) {
+        const Envelope envelope = fresh();
+        ASSERT_EQ(postClip(envelope).status, 201);
+        clips.push_back(clip(seq, envelope));
+    }
+    EXPECT_EQ(pollClips("?after=0").body, batch(clips, 40, false));
+}
+
 TEST_F(HostClips, APostWakesAWaitingPollButRepeatsDoNot) {
     const Envelope first = fresh();
     ASSERT_EQ(postClip(first).status, 201);
