@@ -69,6 +69,7 @@ QAccessible::State FlowSwitchAccessible::state() const {
     state.checked = self->property("checked").toBool();
     state.invisible = !self->isVisible();
     state.focusable = true;
+    state.focused = self->hasActiveFocus();
     state.disabled = !self->isEnabled();
     return state;
 }
@@ -79,7 +80,7 @@ QString FlowSwitchAccessible::text(QAccessible::Text type) const {
         return QString();
     switch (type) {
     case QAccessible::Name:
-        return self->property("label").toString();
+        return self->property("text").toString();
     case QAccessible::Value:
         return self->property(kAccessibleValueProperty).toString();
     default:

@@ -9,7 +9,9 @@ class QQuickItem;
 namespace zephlink {
 
 // Items that carry this property are read as switches: the name is their
-// "label", the value this property's text, the state their "checked".
+// "text", the value this property's text, the state their "checked". They
+// must declare themselves accessible (any Accessible property) for Qt Quick
+// to list them among their parent's children.
 inline constexpr char kAccessibleValueProperty[] = "flowAccessibleValue";
 
 class FlowSwitchAccessible : public QAccessibleObject, public QAccessibleActionInterface {
