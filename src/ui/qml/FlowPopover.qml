@@ -315,8 +315,12 @@ Rectangle {
                     background: Rectangle {
                         radius: 14
                         color: "white"
-                        border.color: detailText.activeFocus ? FlowTheme.teal : FlowTheme.line
-                        border.width: detailText.activeFocus ? 2 : 1
+                        border.color: FlowTheme.line
+
+                        FlowFocusRing {
+                            visible: detailText.activeFocus
+                            cornerRadius: 14
+                        }
                     }
 
                     TextArea {
@@ -378,8 +382,13 @@ Rectangle {
                     implicitHeight: compose.implicitHeight
                     radius: 11
                     color: "white"
-                    border.color: compose.activeFocus ? FlowTheme.teal : FlowTheme.line
-                    border.width: compose.activeFocus ? 2 : 1
+                    border.color: FlowTheme.line
+                    border.width: 1
+
+                    FlowFocusRing {
+                        visible: compose.activeFocus
+                        cornerRadius: 11
+                    }
 
                     TextField {
                         id: compose
