@@ -191,6 +191,11 @@ TEST(PopoverView, SettingsButtonsReachTheControllerAndTheComposeTextSurvives) {
     EXPECT_EQ(text(ui.item("notice")),
               "Trusted private Wi-Fi only: every reachable installation can join. History is held "
               "in memory. Sensitive formats are skipped, but not every secret can be detected.");
+    // Wrapped, and above the buttons that follow it rather than under them.
+    QQuickItem* notice = ui.item("notice");
+    EXPECT_GT(notice->height(), 30);
+    EXPECT_LE(notice->mapToScene(QPointF(0, notice->height())).y(),
+              ui.item("welcomeButton")->mapToScene(QPointF(0, 0)).y());
 
     for (const char* button : {"sendText", "sendClipboard", "welcomeButton", "quitButton"})
         click(ui.item(button));

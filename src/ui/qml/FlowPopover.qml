@@ -355,13 +355,15 @@ Rectangle {
                 }
             }
 
-            // Settings page.
-            ColumnLayout {
+            // Settings page. A column rather than a layout: the notice's
+            // wrapped height reaches a column at once, whereas the stack's
+            // layouts would miss it while the page is hidden.
+            Column {
                 objectName: "settingsPage"
                 spacing: 18
 
                 FlowText {
-                    Layout.topMargin: 2
+                    topPadding: 2
                     text: "A little more control"
                     font.weight: Font.Bold
                     font.pixelSize: 18
@@ -371,15 +373,15 @@ Rectangle {
                     id: automaticSwitch
 
                     objectName: "automaticSwitch"
-                    Layout.fillWidth: true
+                    width: parent.width
                     text: "Automatically share Mac copies"
                     checked: popover.flow.automatic
                     onToggled: (on) => popover.flow.setAutomaticSharing(on)
                 }
 
                 Rectangle {
-                    Layout.fillWidth: true
-                    implicitHeight: compose.implicitHeight
+                    width: parent.width
+                    height: compose.implicitHeight
                     radius: 11
                     color: "white"
                     border.color: FlowTheme.line
@@ -430,7 +432,7 @@ Rectangle {
 
                 FlowText {
                     objectName: "notice"
-                    Layout.fillWidth: true
+                    width: parent.width
                     text: "Trusted private Wi-Fi only: every reachable installation can join. History is held in memory. Sensitive formats are skipped, but not every secret can be detected."
                     wrapMode: Text.WordWrap
                     color: FlowTheme.muted
@@ -453,8 +455,6 @@ Rectangle {
                         onClicked: popover.flow.quit()
                     }
                 }
-
-                Item { Layout.fillHeight: true }
             }
         }
     }
