@@ -19,7 +19,9 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev clang-14 libclang-rt-14-dev
     xvfb xauth xclip imagemagick dbus dbus-x11 gnome-keyring libsecret-tools
     iproute2 avahi-daemon avahi-utils procps
-    x11-utils xdotool curl
+    x11-utils xdotool curl at-spi2-core python3-pyatspi
+    # README pictures (scripts/screenshots.sh)
+    xcompmgr
     python3 python3-cryptography
 )
 
