@@ -108,6 +108,24 @@ QStringList FlowSwitchAccessible::keyBindingsForAction(const QString&) const {
     return {};
 }
 
+void FlowAccessibilitySingleton::orderRows(QQuickItem* view) const {
+    if (!view)
+        return;
+    const auto row = [view](int index) {
+        QQuickItem* item = nullptr;
+        QMetaObject::invokeMethod(view, "itemAtIndex", Q_RETURN_ARG(QQuickItem*, item),
+                                  Q_ARG(int, index));
+        return item;
+    };
+    // From the last row up, each goes just before the one after it.
+    for (int index = view->property("count").toInt() - 2; index >= 0; --index) {
+        QQuickItem* item = row(index);
+        QQuickItem* next = row(index + 1);
+        if (item && next && item->parentItem() == next->parentItem())
+            item->stackBefore(next);
+    }
+}
+
 void installFlowAccessibility() {
     static const bool installed = [] {
         QAccessible::installFactory(flowFactory);

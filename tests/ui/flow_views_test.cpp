@@ -444,6 +444,9 @@ TEST(PopoverView, SevenDevicesScrollWithAVisibleBarAndEachCanBeReached) {
             QQuickItem* cell = ui.panel()->activeFocusItem();
             ASSERT_EQ(cell->objectName(), "deviceCell");
             reached << cell->property("name").toString();
+            QAccessibleInterface* read = QAccessible::queryAccessibleInterface(cell);
+            EXPECT_EQ(read->role(), QAccessible::ListItem);
+            EXPECT_EQ(read->text(QAccessible::Name), reached.last());
             // Scrolled into view, after the view's short animation.
             EXPECT_TRUE(waitUntil([&] {
                 const QRectF shown = grid->mapRectToScene(grid->boundingRect());

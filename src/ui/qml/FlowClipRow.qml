@@ -32,6 +32,8 @@ AbstractButton {
     Accessible.description: (link ? "Link" : "Text") + ", " + caption
     Keys.onReturnPressed: clicked()
     Keys.onEnterPressed: clicked()
+    // What a screen reader's "Press" does: open the clip.
+    Accessible.onPressAction: clicked()
     Keys.onPressed: (event) => {
         if (event.matches(StandardKey.Copy)) {
             row.copied(row.clipText);
@@ -105,6 +107,7 @@ AbstractButton {
         Accessible.name: "Copy clip " + (row.index + 1)
         Accessible.description: "Copy text"
         onClicked: row.copied(row.clipText)
+        Accessible.onPressAction: clicked()
 
         FlowToolTip {
             visible: copy.hovered

@@ -249,6 +249,9 @@ Rectangle {
                     model: popover.flow.clips
                     Accessible.role: Accessible.List
                     Accessible.name: "Recent Clips"
+
+                    // In the order screen readers read them, too.
+                    onCountChanged: Qt.callLater(FlowAccessibility.orderRows, clips)
                     ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
 
                     delegate: FlowClipRow {
@@ -273,6 +276,7 @@ Rectangle {
                     opacity: pressed ? 0.6 : 1
                     Keys.onReturnPressed: clicked()
                     Keys.onEnterPressed: clicked()
+                    Accessible.onPressAction: clicked()
 
                     contentItem: Row {
                         spacing: 8

@@ -18,6 +18,8 @@ Button {
     opacity: pressed ? 0.8 : 1
     Keys.onReturnPressed: clicked()
     Keys.onEnterPressed: clicked()
+    // What a screen reader's "Press" does.
+    Accessible.onPressAction: clicked()
 
     contentItem: Row {
         spacing: 14

@@ -19,6 +19,8 @@ Button {
     opacity: pressed ? 0.7 : 1
     Keys.onReturnPressed: clicked()
     Keys.onEnterPressed: clicked()
+    // What a screen reader's "Press" does.
+    Accessible.onPressAction: clicked()
 
     contentItem: Row {
         spacing: 7
