@@ -134,13 +134,17 @@ TEST(FlowClipList, ANewClipInsertsOneRowAndTheOldestLeavesAtTheEnd) {
 
     FlowClipList list;
     const QString long_(400, QChar('x'));
-    list.setTexts({"line one\nline two", "https://example.com", "HTTP://EXAMPLE.COM", long_});
+    list.setTexts({"line one\nline two", long_, "https://example.com", "httpx is a word",
+                   "HTTP://EXAMPLE.COM", " http://example.com"});
     const auto role = [&](int row, int which) { return list.data(list.index(row), which); };
     EXPECT_EQ(role(0, FlowClipList::LineRole).toString(), "line one line two");
     EXPECT_EQ(role(0, FlowClipList::ClipRole).toString(), "line one\nline two");
-    EXPECT_EQ(role(1, FlowClipList::LinkRole).toBool(), true);
-    EXPECT_EQ(role(2, FlowClipList::LinkRole).toBool(), false);
-    EXPECT_EQ(role(3, FlowClipList::LineRole).toString().size(), FlowClipList::kLineCharacters);
+    EXPECT_EQ(role(1, FlowClipList::LineRole).toString().size(), FlowClipList::kLineCharacters);
+    // Only text that begins with "http", in lower case, is shown as a link.
+    QList<bool> links;
+    for (int row = 0; row < list.count(); ++row)
+        links << role(row, FlowClipList::LinkRole).toBool();
+    EXPECT_EQ(links, (QList<bool>{false, false, true, true, false, false}));
 }
 
 TEST(FlowModel, SelectionIsAStringOrNothing) {
