@@ -382,13 +382,15 @@ TEST(Keyboard, TabVisitsEveryControlWithARingArrowsMoveEnterOpensAndEscapeHides)
     press(panel, Qt::Key_Down);
     press(panel, Qt::Key_Up);
     EXPECT_EQ(panel->activeFocusItem()->property("clipText").toString(), "second");
+    QTest::keyClick(panel, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(ui.controller.calls, std::vector<std::string>{"writeClipboard:second"});
     press(panel, Qt::Key_Return);
     EXPECT_EQ(ui.model.selected().toString(), "second");
     EXPECT_TRUE(ui.item("detailPage")->isVisible());
     // The detail's copy action has the focus; Back is a Tab away.
     EXPECT_EQ(focus(panel), std::make_pair(QStringLiteral("copyText"), true));
     press(panel, Qt::Key_Space);
-    EXPECT_EQ(ui.controller.calls, std::vector<std::string>{"writeClipboard:second"});
+    EXPECT_EQ(ui.controller.calls.size(), 2u);
     EXPECT_EQ(tabs(1).join(""), "headerButton");
     press(panel, Qt::Key_Return);
     EXPECT_FALSE(ui.model.selected().isValid());
