@@ -45,9 +45,10 @@ QScreen* fallbackScreen() {
     return screens.isEmpty() ? nullptr : screens.first();
 }
 
-// The views are light whatever the desktop's colours: what Qt Quick draws
-// itself (tooltips, scroll bars, text selection) takes its colours from the
-// window's palette, which follows the desktop's and turns dark with it.
+// The views are light whatever the desktop's colours. What Qt Quick draws
+// itself (scroll bars, tooltips, text selection) takes its colours from a
+// palette that, left alone, comes from the style or the desktop's colour
+// scheme; set on the window, the theme's reaches every control in it.
 void useLightPalette(QQuickWindow* window) {
     auto* palette = window->property("palette").value<QObject*>();
     Q_ASSERT(palette);
