@@ -23,6 +23,7 @@ Relays sealed Zephlink clips between the devices of each room.
   --retention SECONDS         how long a clip is kept (default 900)
   --room-idle SECONDS         a room unused this long is forgotten (default 2592000)
   --max-body BYTES            largest request body (default 60000)
+  --request-timeout SECONDS   time to send one request, idle keep-alive included (default 15)
   --requests-per-minute N     per client address (default 600)
   --rooms-per-hour N          rooms created per client address (default 60)
   --polls-per-address N       polls held at once per client address (default 100)
@@ -108,6 +109,7 @@ std::variant<Options, Help, std::string> parseOptions(const std::vector<std::str
         {"--retention", count(retentionSeconds, 1, kYear)},
         {"--room-idle", count(options.rooms.idleSeconds, 1, 10 * kYear)},
         {"--max-body", size(options.maxBody, 1024)},
+        {"--request-timeout", count(options.requestTimeout, 1, 3600)},
         {"--requests-per-minute", count(options.limits.requestsPerMinute, 1, INT64_MAX)},
         {"--rooms-per-hour", count(options.limits.roomsPerHour, 1, INT64_MAX)},
         {"--polls-per-address", size(options.limits.pollsPerAddress, 1)},
@@ -128,7 +130,7 @@ std::variant<Options, Help, std::string> parseOptions(const std::vector<std::str
         if (i + 1 >= arguments.size())
             return name + " needs a value";
         if (!setter->second(arguments[++i]))
-            return "invalid value for " + name + ": " + arguments[i];
+            return "invalid value for " + name; // not repeated: it may hold a secret
     }
     options.rooms.retentionMs = retentionSeconds * 1000;
     return options;

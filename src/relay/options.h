@@ -24,8 +24,9 @@ struct Options {
     std::vector<std::string> trustedProxies;
     unsigned threads = 2;
     std::size_t maxBody = 60000;
-    std::size_t maxRooms = 100000;  // in memory
-    std::size_t maxStoredMiB = 512; // in memory
+    std::int64_t requestTimeout = 15; // seconds to send a request, idle time included
+    std::size_t maxRooms = 100000;    // in memory
+    std::size_t maxStoredMiB = 512;   // in memory
     RoomLimits rooms;
     LimitSettings limits;
 };

@@ -110,7 +110,8 @@ return 204
 
 // KEYS meta clips ids order rooms; ARGV token idleS room.
 constexpr std::string_view kCreate = R"LUA(
-if redis.call('EXISTS', KEYS[1]) == 1 then return 503 end
+local stored = redis.call('HGET', KEYS[1], 'token')
+if stored then return stored == ARGV[1] and 201 or 503 end
 redis.call('HSET', KEYS[1], 'token', ARGV[1], 'seq', 0)
 touch(tonumber(ARGV[2]), ARGV[3], now())
 return 201
@@ -348,11 +349,26 @@ void RedisStore::commandLoop() {
             jobs_.pop_front();
         }
         lock.unlock();
-        const bool alive = run(context, batch);
-        lock.lock();
-        if (!alive) {
+        std::deque<Job> unanswered;
+        if (!run(context, batch, unanswered)) {
+            // Once more on a new connection: a Redis that restarted has
+            // dropped the old one. Posts are safe to repeat (the clip id is
+            // known), and so is everything else.
+            for (auto job = unanswered.rbegin(); job != unanswered.rend(); ++job) {
+                if (job->retried) {
+                    job->done(nullptr);
+                    continue;
+                }
+                job->retried = true;
+                lock.lock();
+                jobs_.push_front(std::move(*job));
+                lock.unlock();
+            }
+            lock.lock();
             commander_ = nullptr;
             context.reset();
+        } else {
+            lock.lock();
         }
     }
     commander_ = nullptr;
@@ -363,54 +379,56 @@ void RedisStore::commandLoop() {
         job.done(nullptr);
 }
 
-bool RedisStore::run(Context& context, std::vector<Job>& batch) {
-    const auto arguments = [](const Job& job, std::vector<const char*>& pointers,
-                              std::vector<std::size_t>& sizes) {
+bool RedisStore::run(Context& context, std::vector<Job>& batch, std::deque<Job>& unanswered) {
+    const auto send = [&](const Job& job) {
+        std::vector<const char*> pointers;
+        std::vector<std::size_t> sizes;
         for (const auto& item : job.argv) {
             pointers.push_back(item.data());
             sizes.push_back(item.size());
         }
-    };
-    for (const Job& job : batch) {
-        std::vector<const char*> pointers;
-        std::vector<std::size_t> sizes;
-        arguments(job, pointers, sizes);
         redisAppendCommandArgv(context.get(), static_cast<int>(pointers.size()), pointers.data(),
                                sizes.data());
-    }
-    std::vector<Job*> unknown; // scripts Redis has lost (it restarted, or was flushed)
-    for (std::size_t i = 0; i < batch.size(); ++i) {
+    };
+    const auto receive = [&](Job& job, bool lostScriptAgain) -> std::optional<bool> {
         void* raw = nullptr;
-        if (redisGetReply(context.get(), &raw) != REDIS_OK) {
+        if (redisGetReply(context.get(), &raw) != REDIS_OK)
+            return std::nullopt;
+        auto* reply = static_cast<redisReply*>(raw);
+        const bool lost = !lostScriptAgain && isError(reply, "NOSCRIPT");
+        if (!lost)
+            job.done(reply);
+        freeReplyObject(reply);
+        return lost;
+    };
+    for (const Job& job : batch)
+        send(job);
+    std::vector<Job*> lost; // scripts Redis no longer has (it restarted, or was flushed)
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const auto outcome = receive(batch[i], false);
+        if (!outcome) {
             report(false, context->errstr);
-            for (std::size_t j = i; j < batch.size(); ++j)
-                batch[j].done(nullptr);
+            std::move(batch.begin() + static_cast<std::ptrdiff_t>(i), batch.end(),
+                      std::back_inserter(unanswered));
+            for (Job* job : lost)
+                unanswered.push_back(std::move(*job));
             return false;
         }
-        auto* reply = static_cast<redisReply*>(raw);
-        if (isError(reply, "NOSCRIPT"))
-            unknown.push_back(&batch[i]);
-        else
-            batch[i].done(reply);
-        freeReplyObject(reply);
+        if (*outcome)
+            lost.push_back(&batch[i]);
     }
     report(true, {});
-    for (std::size_t i = 0; i < unknown.size(); ++i) {
-        Job& job = *unknown[i];
-        job.argv[0] = "EVAL";
-        job.argv[1] = job.script->source;
-        std::vector<const char*> pointers;
-        std::vector<std::size_t> sizes;
-        arguments(job, pointers, sizes);
-        auto* reply = static_cast<redisReply*>(redisCommandArgv(
-            context.get(), static_cast<int>(pointers.size()), pointers.data(), sizes.data()));
-        job.done(reply);
-        if (reply == nullptr) {
-            for (std::size_t j = i + 1; j < unknown.size(); ++j)
-                unknown[j]->done(nullptr);
+    for (Job* job : lost) {
+        job->argv[0] = "EVAL";
+        job->argv[1] = job->script->source;
+        send(*job);
+    }
+    for (std::size_t i = 0; i < lost.size(); ++i) {
+        if (!receive(*lost[i], true)) {
+            for (std::size_t j = i; j < lost.size(); ++j)
+                unanswered.push_back(std::move(*lost[j]));
             return false;
         }
-        freeReplyObject(reply);
     }
     return true;
 }

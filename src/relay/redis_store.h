@@ -55,6 +55,7 @@ private:
         std::vector<std::string> argv;
         const Script* script = nullptr; // sent as EVALSHA, again as EVAL if Redis lost it
         std::function<void(const redisReply*)> done; // nullptr: Redis could not be reached
+        bool retried = false;
     };
     using Context = std::unique_ptr<redisContext, void (*)(redisContext*)>;
 
@@ -62,8 +63,9 @@ private:
                 std::function<void(const redisReply*)> done);
     Context connect(bool commands);
     void commandLoop();
-    // False when the connection failed.
-    bool run(Context& context, std::vector<Job>& batch);
+    // False when the connection failed; the jobs it did not answer are
+    // moved to `unanswered`, in order.
+    bool run(Context& context, std::vector<Job>& batch, std::deque<Job>& unanswered);
     void subscribeLoop();
     void sleep(std::chrono::milliseconds& backoff);
     void report(bool reachable, const std::string& what);

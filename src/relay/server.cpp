@@ -35,7 +35,6 @@ namespace {
 constexpr std::size_t kMaxHeaderBytes = 8192;
 constexpr std::size_t kMaxCreateBody = 1024;
 constexpr std::size_t kMaxPipelined = 8192; // bytes a client may send ahead while its poll is held
-constexpr auto kRequestTimeout = std::chrono::seconds(15); // idle keep-alive plus one request
 constexpr auto kWriteTimeout = std::chrono::seconds(15);
 constexpr auto kLinger = std::chrono::seconds(1);
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
@@ -187,7 +186,7 @@ private:
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(kMaxHeaderBytes));
         parser_->body_limit(metrics_ ? 0 : state_->options.maxBody);
-        arm(kRequestTimeout);
+        arm(std::chrono::seconds(state_->options.requestTimeout));
         http::async_read_header(
             socket_, buffer_, *parser_,
             [self = shared_from_this()](error_code ec, std::size_t) { self->onHeader(ec); });
