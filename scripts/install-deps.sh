@@ -10,6 +10,8 @@ packages=(
     libssl-dev nlohmann-json3-dev liburiparser-dev libcurl4-openssl-dev libsecret-1-dev
     # local network
     libavahi-client-dev
+    # relay server
+    libboost-dev libhiredis-dev
     # desktop application
     qt6-base-dev qt6-declarative-dev qt6-tools-dev-tools libqt6svg6 libqt6dbus6
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-window
@@ -21,6 +23,7 @@ packages=(
     iproute2 avahi-daemon avahi-utils procps
     x11-utils xdotool curl
     python3 python3-cryptography
+    redis-server
 )
 
 missing=()
