@@ -286,14 +286,15 @@ class InMemory(unittest.TestCase, Endpoints):
     def test_limits_slow_clients_and_graceful_stop(self):
         relay = Relay("--requests-per-minute", "40", "--rooms-per-hour", "2",
                       "--polls-per-address", "2", "--max-polls", "3", "--max-clips", "3",
-                      "--retention", "2", "--max-body", "4096", "--request-timeout", "2",
+                      "--retention", "2", "--room-idle", "4", "--max-body", "4096",
+                      "--request-timeout", "2",
                       "--trust-proxy", "127.0.0.1", "--metrics", "127.0.0.1:0")
         try:
             via = lambda address: {"X-Forwarded-For": f"198.51.100.7, {address}"}
             room, token = relay.create()
             relay.create()
             self.assertEqual(relay.call("POST", "/v1/rooms", "{}")[0], 429, "third room")
-            relay.create(headers=via("192.0.2.1"))  # the trusted proxy's client
+            idle = relay.create(headers=via("192.0.2.1"))  # the trusted proxy's client
             for n, expected in enumerate([201, 201, 429]):  # an untrusted peer's claim is ignored
                 self.assertEqual(relay.call("POST", "/v1/rooms", "{}", source="127.0.0.2",
                                             headers=via(f"192.0.2.{n + 20}"))[0], expected)
@@ -346,6 +347,7 @@ class InMemory(unittest.TestCase, Endpoints):
             self.assertEqual(relay.poll(room, token, after=5),
                              (200, {"clips": [], "cursor": 5, "reset": False}), "all expired")
             self.assertEqual(relay.poll(room, token, after=3)[1]["reset"], True)
+            self.assertEqual(relay.poll(*idle)[0], 401, "a room unused for 4 s is forgotten")
 
             for _ in range(40):
                 relay.poll(room, token, headers=via("192.0.2.9"))
