@@ -65,36 +65,41 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto io = std::make_unique<boost::asio::io_context>(static_cast<int>(options.threads));
-    Server server(*io, options, *store, say);
+    auto server = std::make_unique<Server>(*io, options, *store, say);
     try {
-        server.start();
+        server->start();
     } catch (const boost::system::system_error& error) {
         say(std::string("cannot listen: ") + error.what());
         return 1;
     }
-    std::string line = "listening on " + server.endpoint().address().to_string() + ":" +
-                       std::to_string(server.endpoint().port());
-    if (const auto metrics = server.metricsEndpoint())
+    std::string line = "listening on " + server->endpoint().address().to_string() + ":" +
+                       std::to_string(server->endpoint().port());
+    if (const auto metrics = server->metricsEndpoint())
         line += ", metrics on " + metrics->address().to_string() + ":" +
                 std::to_string(metrics->port());
     say(line + ", " + where);
 
-    boost::asio::signal_set signals(*io, SIGTERM, SIGINT);
-    signals.async_wait([&](const boost::system::error_code& ec, int) {
-        if (ec)
-            return;
-        say("stopping");
-        server.stop([&] {
-            store->stop();
-            io->stop();
+    {
+        boost::asio::signal_set signals(*io, SIGTERM, SIGINT);
+        signals.async_wait([&](const boost::system::error_code& ec, int) {
+            if (ec)
+                return;
+            say("stopping");
+            server->stop([&] {
+                store->stop();
+                io->stop();
+            });
         });
-    });
-    std::vector<std::thread> threads;
-    for (unsigned i = 1; i < options.threads; ++i)
-        threads.emplace_back([&] { io->run(); });
-    io->run();
-    for (auto& thread : threads)
-        thread.join();
-    io.reset(); // ends the connections while the server and the store still exist
+        std::vector<std::thread> threads;
+        for (unsigned i = 1; i < options.threads; ++i)
+            threads.emplace_back([&] { io->run(); });
+        io->run();
+        for (auto& thread : threads)
+            thread.join();
+    }
+    // Every I/O object before its io_context, which ends the connections
+    // left; the store outlives them all.
+    server.reset();
+    io.reset();
     return 0;
 }

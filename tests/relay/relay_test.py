@@ -67,7 +67,8 @@ class Relay:
             raise RuntimeError("relay did not start: " + line)
         self.port = int(found.group(1))
         self.metrics_port = int(found.group(2) or 0)
-        threading.Thread(target=self.process.stderr.read, daemon=True).start()
+        self.log = []  # shown when the relay ends badly
+        threading.Thread(target=lambda: self.log.extend(self.process.stderr), daemon=True).start()
 
     def call(self, method, path, body=None, token=None, headers=(), port=None, source=None,
              timeout=30):
@@ -121,6 +122,8 @@ class Relay:
         started = time.monotonic()
         self.process.send_signal(sig)
         code = self.process.wait(10)
+        if code not in (0, -signal.SIGKILL):
+            sys.stderr.write("".join(self.log))
         return code, time.monotonic() - started
 
 
@@ -369,10 +372,12 @@ class OnRedis(unittest.TestCase, Endpoints):
         self.relays = [Relay("--redis", self.redis.url), Relay("--redis", self.redis.url)]
 
     def tearDown(self):
-        for relay in self.relays:
-            if relay.process.poll() is None:
-                relay.stop()
-        self.redis.close()
+        try:
+            for relay in self.relays:
+                if relay.process.poll() is None:
+                    self.assertEqual(relay.stop()[0], 0)
+        finally:
+            self.redis.close()
 
     def test_endpoints_across_two_relays(self):
         self.check_endpoints(*self.relays)
