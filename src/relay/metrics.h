@@ -21,7 +21,7 @@ public:
                        std::size_t connections) const;
 
 private:
-    static constexpr std::array<int, 17> kStatuses = {100, 200, 201, 204, 400, 401, 404, 405, 408,
+    static constexpr std::array<int, 16> kStatuses = {200, 201, 204, 400, 401, 404, 405, 408,
                                                       409, 413, 429, 431, 500, 503, 507, 0};
     std::array<std::atomic<std::uint64_t>, kStatuses.size()> answers_{};
     std::atomic<std::uint64_t> posts_{0};

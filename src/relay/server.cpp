@@ -20,6 +20,7 @@
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <chrono>
+#include <utility>
 
 namespace zephlink::relay {
 
@@ -82,6 +83,7 @@ struct Listener {
     tcp::acceptor acceptor;
     asio::steady_timer pause;
     const bool metrics;
+    bool paused = false; // as last logged
 };
 
 struct Server::State : std::enable_shared_from_this<Server::State> {
@@ -549,10 +551,14 @@ void Server::State::accept(Listener& listener) {
         if (self->stopping || !listener.acceptor.is_open())
             return;
         if (!ec) {
+            if (std::exchange(listener.paused, false))
+                self->log("accepting connections again");
             self->admit(std::move(socket), listener.metrics);
             return self->accept(listener);
         }
         // Out of descriptors, most likely: let connections end, then go on.
+        if (!std::exchange(listener.paused, true))
+            self->log("cannot accept connections: " + ec.message());
         listener.pause.expires_after(kAcceptPause);
         listener.pause.async_wait([self, &listener](error_code waited) {
             if (!waited)
