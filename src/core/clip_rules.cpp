@@ -4,7 +4,6 @@
 #include "errors.h"
 #include "url.h"
 
-#include <charconv>
 #include <nlohmann/json.hpp>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
@@ -16,26 +15,16 @@ using nlohmann::json;
 
 namespace {
 
-// A non-negative decimal integer no larger than `maximum`, with an optional
-// "+" as peers' integer parsers allow; an item without a value counts as 0.
+// An item without a value counts as absent; a present value must be a
+// non-negative decimal integer no larger than `maximum`.
 std::optional<std::int64_t> queryNumber(const std::optional<std::string>& value,
                                         std::int64_t maximum) {
     if (!value)
         return 0;
-    std::string_view text = *value;
-    if (!text.empty() && text.front() == '+')
-        text.remove_prefix(1);
-    else if (text.size() > 1 && text.front() == '-' &&
-             text.find_first_not_of('0', 1) == std::string_view::npos)
-        text.remove_prefix(1); // "-0" is zero
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+    const auto number = decimalInteger(*value);
+    if (!number || *number < 0 || *number > maximum)
         return std::nullopt;
-    std::uint64_t number = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (error != std::errc() || end != text.data() + text.size() ||
-        number > static_cast<std::uint64_t>(maximum))
-        return std::nullopt;
-    return static_cast<std::int64_t>(number);
+    return number;
 }
 
 } // namespace
