@@ -19,8 +19,10 @@ Capture::Capture(Pasteboard& pasteboard, const SessionState& session,
     : pasteboard_(pasteboard), session_(session), send_(std::move(send)) {}
 
 void Capture::capture() {
-    if (const auto text = newCopy())
-        send_(*text);
+    const auto text = newCopy();
+    if (!text)
+        return;
+    send_(*text);
 }
 
 std::optional<QString> Capture::newCopy() {

@@ -195,8 +195,7 @@ void SyncEngine::pushHistory(const QString& text) {
 }
 
 void SyncEngine::refreshHistory() {
-    if (ports_.refresh)
-        ports_.refresh();
+    ports_.refresh();
     historyItems_.clear();
     for (qsizetype i = 0; i < history_.size(); ++i) {
         QString title = history_[i].left(55);
