@@ -7,35 +7,28 @@
 using namespace zephlink;
 using namespace zephlink::test;
 
-TEST(Launch, FirstLaunchStoresAnIdentifierThatLaterLaunchesKeep) {
-    Harness first;
-    first.launch();
-    const auto stored = first.settings.string("device");
-    ASSERT_TRUE(stored);
-    EXPECT_TRUE(validID(stored->toStdString())) << stored->toStdString();
-    EXPECT_EQ(first.app->device(), stored->toStdString());
-    EXPECT_EQ(first.discovery->device, first.app->device());
-
-    Harness second;
-    second.settings = first.settings;
-    second.launch();
-    EXPECT_EQ(second.app->device(), stored->toStdString());
-}
-
-TEST(Launch, StartsSyncAndShowsTheWelcomeOnTheFirstRun) {
+TEST(Launch, AFirstRunStoresTheDeviceStartsSyncAndShowsTheWelcome) {
     Harness h;
     h.launch();
+    const auto stored = h.settings.string("device");
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(validID(stored->toStdString())) << stored->toStdString();
+    EXPECT_EQ(h.app->device(), stored->toStdString());
+    EXPECT_EQ(h.discovery->device, h.app->device());
+    EXPECT_EQ(h.discovery->name, "desk");
     EXPECT_TRUE(h.views.isSetUp);
     EXPECT_FALSE(h.views.preview);
     EXPECT_TRUE(h.app->isRunning());
     EXPECT_EQ(h.discovery->starts, 1);
-    EXPECT_EQ(h.discovery->name, "desk");
-    EXPECT_EQ(h.status(), "Discovering devices on trusted Wi-Fi…");
     EXPECT_EQ(h.app->flow().status(), "Discovering devices on trusted Wi-Fi…");
     EXPECT_TRUE(h.views.welcome);
     EXPECT_FALSE(h.views.panel);
     EXPECT_TRUE(h.app->automaticSending());
-    EXPECT_FALSE(h.settings.boolean("localPaused"));
+
+    Harness later;
+    later.settings = h.settings;
+    later.launch();
+    EXPECT_EQ(later.app->device(), stored->toStdString());
 }
 
 TEST(Launch, RemembersThePauseAndTheWelcome) {
@@ -77,7 +70,7 @@ TEST(Launch, DesignPreviewStartsNothing) {
     EXPECT_TRUE(alone.app->flow().clips().isEmpty());
 }
 
-TEST(Windows, TheTrayButtonTogglesThePanelWhichReopensOnTheClipList) {
+TEST(Windows, TheTrayButtonTogglesThePanelAndQuitStopsDiscovery) {
     Harness h;
     h.launch();
     ASSERT_TRUE(h.views.onTray);
@@ -97,6 +90,10 @@ TEST(Windows, TheTrayButtonTogglesThePanelWhichReopensOnTheClipList) {
     h.app->show();
     EXPECT_FALSE(h.views.panel);
     EXPECT_TRUE(h.views.welcome);
+    h.app->quit();
+    EXPECT_EQ(h.terminated, 1);
+    h.app->applicationWillTerminate();
+    EXPECT_EQ(h.discovery->stops, 1);
 }
 
 TEST(Windows, ConnectFromWelcomeStartsRemembersAndOpensThePanel) {
@@ -108,15 +105,6 @@ TEST(Windows, ConnectFromWelcomeStartsRemembersAndOpensThePanel) {
     EXPECT_TRUE(h.settings.boolean("flowWelcomed"));
     EXPECT_FALSE(h.views.welcome);
     EXPECT_TRUE(h.views.panel);
-}
-
-TEST(Windows, QuitTerminatesAndTerminationStopsDiscovery) {
-    Harness h;
-    h.launch();
-    h.app->quit();
-    EXPECT_EQ(h.terminated, 1);
-    h.app->applicationWillTerminate();
-    EXPECT_EQ(h.discovery->stops, 1);
 }
 
 // One walk through the concerns as they reach one another: discovery gives a
