@@ -16,7 +16,8 @@ struct PairingPorts {
     ClipServer server; // create, readFromStart, revoke
     SecretSaver saveSecret;
     Dialogs* dialogs = nullptr;
-    // The single-flight runner of the sync engine.
+    // The sync engine's single-flight runner; it drops a continuation once
+    // the controller is gone.
     std::function<void(std::function<std::function<void()>()>)> background;
     std::function<void()> stop;                         // sync and discovery off
     std::function<void(const QString&)> writeClipboard; // capture's own write

@@ -30,6 +30,7 @@ struct SyncPorts {
     std::function<void()> refresh;                      // the view model
 };
 
+// A QObject so that results coming back late can see it is gone.
 class SyncEngine : public QObject {
 public:
     static constexpr int kHistoryLength = 20;
