@@ -122,7 +122,7 @@ public:
     void stop() override { ++stops; }
 };
 
-// A clip server whose answers the test scripts; every call is logged.
+// A clip server whose answers the test scripts; room calls are logged.
 struct FakeServer {
     std::vector<Envelope> posted;
     std::deque<std::function<Batch()>> polls; // next answers; none queued fails
@@ -136,12 +136,10 @@ struct FakeServer {
     ClipServer port() {
         ClipServer server;
         server.post = [this](const Group&, const Envelope& envelope) {
-            calls.push_back("post");
             postResult();
             posted.push_back(envelope);
         };
         server.poll = [this](const Group&, std::int64_t cursor) {
-            calls.push_back("poll");
             pollCursors.push_back(cursor);
             if (polls.empty())
                 throw DazarError("Network unavailable");

@@ -302,6 +302,7 @@ TEST(History, ForgettingAndSelectingAndCopying) {
     EXPECT_EQ(h.written.back(), "three");
     EXPECT_EQ(h.status(), "Copied locally");
     h.sync.selectHistory(0);
+    EXPECT_EQ(h.sync.preview(), "four");
     h.session.setStatus("before");
     h.sync.copyHistory();
     EXPECT_EQ(h.status(), "Copied locally");
