@@ -16,6 +16,8 @@ struct wl_interface;
 
 namespace zephlink {
 
+class PipeReader;
+
 // The clipboard of a Wayland session through a data-control protocol (ext or
 // wlr: one shape, two names), on a wayland-client connection of its own whose
 // events are read on the Qt event loop. Only the regular selection is
@@ -53,8 +55,6 @@ public:
     struct Names;
     struct Offer;
     struct Source;
-    struct Transfer;
-    struct Serving;
 
 private:
     friend struct DataControlEvents;
@@ -80,13 +80,11 @@ private:
 
     // Reading the current selection.
     void startReading(bool counted);
+    void readText();
     void readType(const QString& type, qsizetype cap);
-    void transferReadable();
-    void transferDone(bool complete);
+    void transferDone(const QString& type, const QByteArray& bytes, bool complete, bool cut);
     void finishReading(std::optional<QString> text);
     void abortTransfer();
-    void writeServing(Serving* serving);
-    void endServing(Serving* serving);
 
     const Names& names_;
     QByteArray displayName_;
@@ -105,9 +103,8 @@ private:
     std::vector<std::unique_ptr<Offer>> pending_;  // introduced, not yet named
     std::unique_ptr<Offer> current_;               // the regular selection
     std::vector<std::unique_ptr<Source>> sources_; // own, not yet cancelled
-    std::unique_ptr<Transfer> transfer_;
-    QTimer transferTimer_;
-    std::vector<std::unique_ptr<Serving>> serving_;
+    PipeReader* transfer_ = nullptr;
+    std::size_t serving_ = 0; // pastes being written
 
     // What the clipboard holds, as far as it was read.
     long count_ = 0;

@@ -38,14 +38,14 @@ bool DBusService::running() const {
     return app_ && app_->isRunning();
 }
 bool DBusService::paired() const {
-    return app_ && app_->group().has_value();
+    return app_ && app_->paired();
 }
 QString DBusService::device() const {
     return app_ ? QString::fromStdString(app_->device()) : QString();
 }
 
-QStringList DBusService::history() const {
-    return app_ ? app_->history() : QStringList();
+int DBusService::historyCount() const {
+    return app_ ? static_cast<int>(app_->history().size()) : 0;
 }
 
 void DBusService::later(std::function<void(DazarApp&)> action) {

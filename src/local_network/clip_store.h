@@ -1,5 +1,7 @@
 #pragma once
 
+#include "answer.h"
+#include "clip_rules.h"
 #include "records.h"
 #include "wall_clock.h"
 
@@ -7,39 +9,19 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zephlink {
 
-inline constexpr std::size_t kMaxFrames = 100;
-inline constexpr std::size_t kMaxClipIds = 1000;
-inline constexpr std::int64_t kFrameLifetimeMs = 900000;
-inline constexpr std::int64_t kMaxClipAgeMs = 900000;
-inline constexpr std::int64_t kMaxClipAheadMs = 120000;
-inline constexpr std::int64_t kMaxPollWaitSeconds = 20;
-inline constexpr std::size_t kNonceBytes = 12;
-inline constexpr std::size_t kMinCiphertextBytes = 16;
-inline constexpr std::size_t kMaxCiphertextBytes = 40976;
+// The room's rules (which envelopes, which poll queries, when to reset) are
+// shared with the relay: see clip_rules.h.
 
-// The query of a poll: the cursor the client has and how long it may wait.
-struct PollQuery {
-    std::int64_t after = 0;
-    std::int64_t wait = 0; // seconds, 0 to 20
-};
-
-// nullopt when the target's query is not a valid poll query (answer 400).
-std::optional<PollQuery> parsePollQuery(std::string_view target);
-
-// Whether a client at `after` has missed clips: the host's sequence started
-// again below it, or the clips after it are no longer all retained.
-bool resetNeeded(std::int64_t after, std::int64_t sequence,
-                 std::optional<std::int64_t> oldestRetained);
-
-// The envelope a post carries, when it is acceptable at time nowMs.
-std::optional<Envelope> acceptableEnvelope(std::string_view body, std::int64_t nowMs);
+// A poll answer's body around its clips: {"clips":[ clip , clip ],"cursor":n,"reset":b}.
+std::vector<SharedBytes> batchBody(const std::vector<SharedBytes>& clips, std::int64_t cursor,
+                                   bool reset);
 
 // Sequence numbers, the retained frames and the de-duplication index of one
 // host. Not locked: the host serialises every call.
@@ -47,7 +29,7 @@ class ClipStore {
 public:
     struct Frame {
         std::int64_t seq = 0;
-        Envelope envelope;
+        SharedBytes bytes;         // as clips::batchItem
         std::int64_t storedAt = 0; // ms
     };
     struct PostOutcome {
@@ -62,8 +44,8 @@ public:
     PostOutcome post(std::string_view body);
     // Drops the frames stored more than 900 seconds ago.
     void pruneFrames();
-    // The poll answer for a client at `after` (prunes first).
-    nlohmann::json batch(std::int64_t after);
+    // The body of the poll answer for a client at `after` (prunes first).
+    std::vector<SharedBytes> batch(std::int64_t after);
 
     std::int64_t sequence() const { return sequence_; }
     const std::deque<Frame>& frames() const { return frames_; }
@@ -72,7 +54,7 @@ public:
 private:
     struct Stored {
         std::int64_t seq = 0;
-        std::string canonical; // the envelope as JSON with sorted keys
+        clips::Digest digest{}; // of the canonical bytes
     };
 
     WallClock clock_;

@@ -17,6 +17,8 @@ E2E_NETNS=()
 E2E_NETNS_COUNT=0
 E2E_CHECK=""
 declare -A E2E_DIR=() E2E_NS=() E2E_DISPLAY=() E2E_BUS=() E2E_PID=() E2E_LOGS=()
+# More NAME=VALUE settings for the desktops' processes.
+E2E_EXTRA_VARS=()
 
 # Bounds of every wait, in seconds; a slow sanitizer build stays inside them.
 E2E_START_LIMIT=${E2E_START_LIMIT:-45}
@@ -322,6 +324,7 @@ e2e_vars() {
     /*) E2E_VARS+=(WAYLAND_DISPLAY="${E2E_DISPLAY[$name]}") ;;
     *) E2E_VARS+=(DISPLAY="${E2E_DISPLAY[$name]}" QT_QPA_PLATFORM=xcb) ;;
     esac
+    E2E_VARS+=("${E2E_EXTRA_VARS[@]}")
     for var in UBSAN_OPTIONS LSAN_OPTIONS; do
         if [ -n "${!var:-}" ]; then E2E_VARS+=("$var=${!var}"); fi
     done
@@ -441,7 +444,8 @@ e2e_call() {
         e2e_fail "D-Bus call $method on $name failed"
 }
 
-# A property of the program as text ("true"/"false" for Booleans).
+# A property of the program as text ("true"/"false" for Booleans, digits
+# for numbers).
 e2e_get() {
     local name=$1 property=$2 reply
     reply=$(timeout "$E2E_CALL_LIMIT" dbus-send --bus="${E2E_BUS[$name]}" --print-reply=literal \
@@ -453,6 +457,7 @@ e2e_get() {
     reply=${reply#"${reply%%[![:space:]]*}"}
     case $reply in
     "boolean "*) reply=${reply#boolean } ;;
+    "int32 "*) reply=${reply#int32 } ;;
     esac
     printf '%s' "$reply"
 }

@@ -46,8 +46,14 @@ compositor() {
     local command=(sway -c "$run/sway.conf")
     [ "$kind" = sway ] ||
         command=(weston --backend=headless-backend.so --use-pixman --socket=wayland-1)
+    # No XWayland (sway's config; Weston starts none unless asked), and a
+    # /tmp/.X11-unix of its own: the X11 desktops of tests running beside
+    # this one keep their sockets whatever the compositor does.
+    [ -d /tmp/.X11-unix ] || install -d -m 1777 /tmp/.X11-unix
     env -i PATH="$PATH" HOME="$run" XDG_RUNTIME_DIR="$run" WLR_BACKENDS=headless \
         WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
+        unshare --mount --propagation private -- sh -c \
+        'mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix && exec "$@"' compositor \
         setpriv --reuid=65534 --regid=65534 --clear-groups "${command[@]}" >"$run.log" 2>&1 &
     e2e_track $!
     E2E_LOGS[$kind-compositor]=$run.log
@@ -131,8 +137,7 @@ compositor weston
 e2e_check "on Weston the status says so, and clips from the peer still reach the history"
 e2e_expect weston Status "This desktop does not let background apps read the clipboard"
 foreign post "$group" -- "to the history" >/dev/null
-history_is() { [ "$(e2e_get weston History | tr -s ' \n' ' ')" = "array [ $1 ]" ]; }
-within "the clip never reached the history" history_is "to the history"
+e2e_expect weston HistoryCount 1
 e2e_ok
 e2e_quit weston
 e2e_log "all Wayland checks passed"
