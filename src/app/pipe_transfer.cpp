@@ -13,7 +13,12 @@ PipeReader::PipeReader(int fd, qsizetype cap, int timeoutMs, Done done, QObject*
       notifier_(new QSocketNotifier(fd, QSocketNotifier::Read, this)) {
     connect(notifier_, &QSocketNotifier::activated, this, &PipeReader::readable);
     deadline_.setSingleShot(true);
-    connect(&deadline_, &QTimer::timeout, this, [this] { finish(false); });
+    connect(&deadline_, &QTimer::timeout, this, [this] {
+        // A busy event loop may see the deadline before the data that came
+        // in time: what is there still counts.
+        readable();
+        finish(false);
+    });
     deadline_.start(timeoutMs);
 }
 
