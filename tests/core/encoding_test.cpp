@@ -41,8 +41,8 @@ TEST(Encode64, RoundTripsEveryLengthInTheUrlAlphabetWithoutPadding) {
 
 TEST(ValidID, AcceptsOnlyThirtyTwoLowerHexDigits) {
     EXPECT_TRUE(validID("0123456789abcdef0123456789abcdef"));
-    for (const std::string& bad :
-         {std::string(31, 'a'), std::string(33, 'a'), std::string(31, 'a') + "A"})
+    for (const std::string& bad : {std::string(31, 'a'), std::string(33, 'a'),
+                                   std::string(31, 'a') + "A", std::string(31, 'a') + "g"})
         EXPECT_FALSE(validID(bad)) << bad;
     EXPECT_TRUE(validID(identifier()));
     EXPECT_NE(identifier(), identifier());

@@ -16,6 +16,10 @@ constexpr const char* kHttps =
 
 TEST(ServerURL, NormalisesOrRefusesWithExactMessages) {
     const std::pair<const char*, const char*> cases[] = {
+        {"http://172.16.0.1:1", "http://172.16.0.1:1"},
+        {"http://10.1.2.3:65535", "http://10.1.2.3:65535"},
+        {"http://10.0.0", kHttps},
+        {"ftp://10.0.0.1", kHttps},
         {"  https://relay.example.com/ \n", "https://relay.example.com"},
         // Every White_Space character: U+00A0, U+0085, U+1680, U+2028, U+3000, ...
         {"\u00A0\u0085\u1680https://relay.example.com\u2028\u3000\u2029\u202F\t",

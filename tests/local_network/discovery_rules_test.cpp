@@ -28,6 +28,7 @@ TEST(HostProbe, TrustsOnlyAnAutoJoiningHostWithAValidIdentifier) {
              json{{"autoJoin", 1}, {"hostId", id}}.dump(),
              json{{"autoJoin", true}, {"hostId", std::string(32, 'A')}}.dump(),
              "[" + json{{"autoJoin", true}, {"hostId", id}}.dump() + "]",
+             std::string("ok"),
          })
         EXPECT_EQ(probedHostId(refused), std::nullopt) << refused;
 }

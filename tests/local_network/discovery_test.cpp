@@ -216,6 +216,7 @@ TEST_F(Cycles, AsksTheLowerIdentifierFirstAndTheOtherOnlyWhenItFails) {
         std::function<std::string()> first;
         bool firstChosen = false;
     } cases[] = {
+        {"not JSON", [] { return std::string("<html>"); }},
         {"a sound session", text(sound), true},
         {"unreachable", [] { return unreachable(); }},
         {"a session of another host", text(sessionAnswer(hostNumber(3)))},

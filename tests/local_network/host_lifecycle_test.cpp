@@ -92,6 +92,8 @@ TEST_F(Responder, StaysSilentForMalformedOrForeignDatagrams) {
         std::string datagram;
         bool answered = false;
     } cases[] = {
+        {"not JSON", "zephlink.discover"},
+        {"empty", ""},
         {"1024 bytes", exact, true},
         {"extra members and v 1.0", request(R"("v":1.0,"x":[1],"nonce":")" + nonce + "\""), true},
         {"1025 bytes", " " + exact},

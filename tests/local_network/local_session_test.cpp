@@ -62,6 +62,9 @@ TEST(LocalSession, GrantsTheGroupOnlyWhenEveryPartIsSound) {
         json patch;
         std::string message;
     } cases[] = {
+        {"another mode", {{"mode", "relay"}}, nearby},
+        {"host id upper case", {{"hostId", std::string(32, 'B')}}, nearby},
+        {"33-byte key", {{"key", encode64(random(33))}}, credentials},
         {"a sound session", json::object(), ""},
         {"64 devices with empty names",
          {{"devices", std::vector<json>(64, device(std::string(32, 'a'), ""))}},

@@ -13,6 +13,8 @@ TEST(PrivateAddress, AcceptsOnlyFourNumbersInAPrivateRange) {
         const char* text;
         bool isPrivate;
     } cases[] = {
+        {"172.31.255.255", true}, {"192.169.0.1", false},
+        {"10..0.1", false},       {"10.0.0.-1", false},
         {"10.0.0.1", true},       {"127.0.0.1", true},
         {"169.254.1.1", true},    {"169.253.1.1", false},
         {"172.15.0.1", false},    {"172.16.0.1", true},
