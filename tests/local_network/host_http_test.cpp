@@ -1,6 +1,7 @@
 // Reading, framing and admission of requests, over real sockets.
 #include "host_fixture.h"
 
+#include <sys/resource.h>
 #include <thread>
 
 using namespace zephlink;
@@ -185,4 +186,37 @@ TEST_F(HostHttp, RefusesA257thPeerWhile256AreTracked) {
     EXPECT_EQ(transact(kHealth, "127.0.1.77").status, 200) << "tracked peers are still served";
     advance(60s);
     EXPECT_EQ(transact(kHealth, "127.0.2.1").status, 200) << "expired windows make room";
+}
+
+TEST_F(HostHttp, WaitsOutOfDescriptorsInsteadOfSpinningAndServesOnceSomeAreFree) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int probe = dup(0);
+    ASSERT_GE(probe, 0);
+    close(probe);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(probe + 64);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd = dup(0); fd >= 0; fd = dup(0))
+        filler.push_back(fd);
+    close(filler.back());
+    filler.pop_back();
+    RawConnection connection; // takes the last descriptor: the host cannot accept it
+    const auto cpu = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    };
+    const auto before = cpu();
+    std::this_thread::sleep_for(1500ms);
+    const auto used = cpu() - before;
+    for (const int fd : filler)
+        close(fd);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_LT(used, 100ms) << "the accept loop spun";
+    ASSERT_TRUE(connection.connected());
+    ASSERT_TRUE(connection.send(kHealth));
+    EXPECT_EQ(connection.response(5s).status, 200);
 }
