@@ -21,6 +21,8 @@ packages=(
     iproute2 avahi-daemon avahi-utils procps
     x11-utils xdotool curl
     python3 python3-cryptography
+    # packages and their checks (scripts/build-deb.sh, the package test)
+    dpkg-dev lintian desktop-file-utils appstream man-db libglib2.0-bin
 )
 
 missing=()
