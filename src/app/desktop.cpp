@@ -1,6 +1,7 @@
 #include "desktop.h"
 
 #include "api.h"
+#include "autostart.h"
 #include "clip.h"
 #include "dazar_app.h"
 #include "dbus_service.h"
@@ -14,11 +15,16 @@
 #include "secret_store.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QSysInfo>
+#include <QSystemTrayIcon>
 #include <QTimer>
+#include <chrono>
 
 namespace zephlink {
 namespace {
+
+constexpr std::chrono::seconds kTrayWait{15};
 
 ClipServer relayClipServer() {
     ClipServer server;
@@ -48,6 +54,24 @@ private:
     LocalDiscovery local_;
 };
 
+// Started at login: the tray may come up after the program. Waits, with the
+// event loop running, until it is there or the time is up; without a tray
+// the program still starts, with its windows.
+void waitForTray(std::chrono::milliseconds limit) {
+    QEventLoop loop;
+    QTimer poll;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (QSystemTrayIcon::isSystemTrayAvailable() ||
+            std::chrono::steady_clock::now() >= deadline)
+            loop.quit();
+    });
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    poll.start(250);
+    loop.exec();
+}
+
 QString invitationArgument(const QStringList& arguments) {
     for (const QString& argument : arguments) {
         if (argument.startsWith(QStringLiteral("zephlink:")))
@@ -72,6 +96,8 @@ int runDesktop(int argc, char** argv) {
     // One instance per session: a second start hands over and ends.
     if (!preview && forwardToRunningInstance(link))
         return 0;
+    if (arguments.contains(QString::fromLatin1(kAutostartSwitch)))
+        waitForTray(kTrayWait);
 
     QtPasteboard pasteboard;
     QtSettings settings;
