@@ -41,7 +41,7 @@ QByteArray readFile(const QString& path) {
 TEST(Autostart, OnWritesAnEntryThatStartsTheProgramOffRemovesIt) {
     QTemporaryDir home;
     const QString programDir = home.filePath(QStringLiteral("my apps"));
-    const QString program = programDir + QStringLiteral("/zeph$link");
+    const QString program = programDir + QStringLiteral("/zeph$li\\nk");
     const QString ran = home.filePath(QStringLiteral("ran"));
     ASSERT_TRUE(QDir().mkpath(programDir));
     writeFile(program, "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + ran.toUtf8() + "'\n");
