@@ -33,6 +33,9 @@ QString describe(const std::exception& error) {
 } // namespace
 
 const QString DazarApp::kPreviewStatus = QStringLiteral("Design preview · discovery is off");
+const QString DazarApp::kBlockedStatus = QStringLiteral(
+    "Other devices are announced but cannot be reached. Is a firewall blocking TCP 8788 and UDP "
+    "8789?");
 
 DazarApp::DazarApp(AppEnvironment environment, QObject* parent)
     : QObject(parent), env_(std::move(environment)) {
@@ -429,7 +432,21 @@ void DazarApp::copyHistory() {
 }
 
 QString DazarApp::connectedStatus() const {
-    return peers_.empty() ? kReady : kConnected;
+    if (!peers_.empty())
+        return kConnected;
+    return blocked_ ? kBlockedStatus : kReady;
+}
+
+bool DazarApp::startAtLogin() const {
+    return env_.autostart && env_.autostart->enabled();
+}
+
+void DazarApp::setStartAtLogin(bool on) {
+    if (!env_.autostart || preview_)
+        return;
+    if (!env_.autostart->setEnabled(on))
+        showMessage(QStringLiteral("Start at login could not be changed in ") +
+                    env_.autostart->path());
 }
 
 // ------------------------------------------------------------------ pairing
@@ -601,6 +618,8 @@ void DazarApp::start() {
     receiveAfter_ = env_.now();
     paused_ = false;
     env_.settings->setBoolean(QStringLiteral("localPaused"), false);
+    blockedHint_.reset();
+    blocked_ = false;
     showMessage(QStringLiteral("Discovering devices on trusted Wi-Fi…"));
     if (local_)
         local_->start();
@@ -634,6 +653,8 @@ void DazarApp::discovered(const std::optional<LocalSession>& session,
             // A session that does not check out counts as no host at all.
         }
     }
+    blocked_ = blockedHint_.observe(derived ? session : std::nullopt, device_,
+                                    local_ ? local_->announcedHosts() : std::set<std::string>());
     if (!derived) {
         if (group_) {
             ++generation_;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "autostart.h"
+#include "blocked_hint.h"
 #include "flow_controller.h"
 #include "flow_model.h"
 #include "ports.h"
@@ -27,7 +29,8 @@ struct AppEnvironment {
     Settings* settings = nullptr;
     Views* views = nullptr;
     Dialogs* dialogs = nullptr;
-    DiscoveryFactory discovery; // empty: no nearby discovery
+    DiscoveryFactory discovery;     // empty: no nearby discovery
+    Autostart* autostart = nullptr; // the login entry; none: the switch does nothing
     ClipServer server;
     SecretSaver saveSecret;
     QStringList arguments;
@@ -115,6 +118,8 @@ public:
     void resizeClipboardPanel() override;
     void setStatusText(const QString& text) override;
     void setAutomaticSending(bool on) override;
+    bool startAtLogin() const override;
+    void setStartAtLogin(bool on) override;
 
     // The windows, when they can only be made once the view model exists.
     void setViews(Views* views) { env_.views = views; }
@@ -146,6 +151,7 @@ public:
 
     // Status texts other code and tests compare against.
     static const QString kPreviewStatus;
+    static const QString kBlockedStatus;
 
 private:
     template <typename Result>
@@ -186,6 +192,8 @@ private:
     QTimer* timer_ = nullptr;
     std::unique_ptr<Discovery> local_;
     std::string hostID_;
+    BlockedHint blockedHint_;
+    bool blocked_ = false; // discovery looks blocked by a firewall
     std::vector<NearbyDevice> peers_;
     QString devicesLabel_ = QStringLiteral("Looking for your devices…");
     bool paused_ = false;

@@ -49,6 +49,7 @@ public:
                  [](std::function<void()> fn) { main_thread::post(std::move(fn)); }) {}
     void start() override { local_.start(); }
     void stop() override { local_.stop(); }
+    std::set<std::string> announcedHosts() const override { return local_.announcedHosts(); }
 
 private:
     LocalDiscovery local_;
@@ -102,11 +103,14 @@ int runDesktop(int argc, char** argv) {
     QtPasteboard pasteboard;
     QtSettings settings;
     QtDialogs dialogs;
+    Autostart autostart(Autostart::defaultConfigHome(),
+                        Autostart::commandFor(QCoreApplication::applicationFilePath()));
 
     AppEnvironment env;
     env.pasteboard = &pasteboard;
     env.settings = &settings;
     env.dialogs = &dialogs;
+    env.autostart = &autostart;
     env.discovery = [](const std::string& device, const std::string& name,
                        DiscoveryCallback callback) -> std::unique_ptr<Discovery> {
         return std::make_unique<NearbyDiscovery>(device, name, std::move(callback));

@@ -25,6 +25,7 @@ class FlowModel : public QObject {
     Q_PROPERTY(QStringList clips READ clips WRITE setClips NOTIFY clipsChanged)
     Q_PROPERTY(bool running READ running WRITE setRunning NOTIFY runningChanged)
     Q_PROPERTY(bool automatic READ automatic WRITE setAutomatic NOTIFY automaticChanged)
+    Q_PROPERTY(bool startAtLogin READ startAtLogin WRITE setStartAtLogin NOTIFY startAtLoginChanged)
     Q_PROPERTY(bool settings READ settings WRITE setSettings NOTIFY settingsChanged)
     // A string, or null when no clip is selected.
     Q_PROPERTY(QVariant selected READ selected WRITE setSelected NOTIFY selectedChanged)
@@ -42,6 +43,7 @@ public:
     QStringList clips() const { return clips_; }
     bool running() const { return running_; }
     bool automatic() const { return automatic_; }
+    bool startAtLogin() const { return startAtLogin_; }
     bool settings() const { return settings_; }
     QVariant selected() const { return selected_; }
     double panelHeight() const { return panelHeight_; }
@@ -51,13 +53,15 @@ public:
     void setClips(const QStringList& value);
     void setRunning(bool value);
     void setAutomatic(bool value);
+    void setStartAtLogin(bool value);
     void setSettings(bool value);
     void setSelected(const QVariant& value);
     void setPanelHeight(double value);
 
     // Re-reads the controller's state; resizes the panel when it is shown.
     Q_INVOKABLE void refresh();
-    // Toggles the settings page and clears the selection.
+    // Toggles the settings page and clears the selection; the start-at-login
+    // state is read again, since it may have been changed elsewhere.
     Q_INVOKABLE void showSettings();
 
     // Actions of the views. Each reaches the controller only while it is
@@ -69,6 +73,8 @@ public:
     Q_INVOKABLE void toggleSync();
     Q_INVOKABLE void copyClip(const QString& text);
     Q_INVOKABLE void setAutomaticSharing(bool on);
+    // The "Start at login" switch.
+    Q_INVOKABLE void switchStartAtLogin(bool on);
     Q_INVOKABLE void sendText(const QString& text);
     Q_INVOKABLE void sendClipboard();
     Q_INVOKABLE void showWelcome();
@@ -86,6 +92,7 @@ signals:
     void clipsChanged();
     void runningChanged();
     void automaticChanged();
+    void startAtLoginChanged();
     void settingsChanged();
     void selectedChanged();
     void panelHeightChanged();
@@ -96,6 +103,7 @@ private:
     QStringList clips_;
     bool running_ = false;
     bool automatic_ = true;
+    bool startAtLogin_ = false;
     bool settings_ = false;
     QVariant selected_;
     double panelHeight_ = 600;

@@ -1,4 +1,5 @@
 #include "autostart.h"
+#include "fakes.h"
 
 #include <QDir>
 #include <QFile>
@@ -125,4 +126,41 @@ TEST(Autostart, ConfigHomeHonoursAnAbsoluteXdgConfigHomeOnly) {
         qputenv("XDG_CONFIG_HOME", saved);
     else
         qunsetenv("XDG_CONFIG_HOME");
+}
+
+// The settings switch through the view model, as the view calls it.
+TEST(Autostart, TheSettingsSwitchWritesTheEntryAndShowsChangesMadeElsewhere) {
+    test::Harness h;
+    h.launch();
+    FlowModel& flow = h.app->flow();
+    flow.refresh();
+    EXPECT_FALSE(flow.startAtLogin()); // off by default
+
+    flow.switchStartAtLogin(true);
+    EXPECT_TRUE(QFile::exists(h.autostart.path()));
+    EXPECT_TRUE(flow.startAtLogin());
+
+    // Disabled by another tool: opening the settings page shows it.
+    QFile entry(h.autostart.path());
+    ASSERT_TRUE(entry.open(QIODevice::Append));
+    entry.write("Hidden=true\n");
+    entry.close();
+    flow.showSettings();
+    EXPECT_FALSE(flow.startAtLogin());
+
+    flow.switchStartAtLogin(true);
+    EXPECT_TRUE(flow.startAtLogin());
+    flow.switchStartAtLogin(false);
+    EXPECT_FALSE(QFile::exists(h.autostart.path()));
+    EXPECT_FALSE(flow.startAtLogin());
+
+    // Where the entry cannot be written, the status says so.
+    QFile blocker(h.configHome.filePath(QStringLiteral("autostart")));
+    QDir(blocker.fileName()).removeRecursively();
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // a file where the folder should be
+    blocker.close();
+    flow.switchStartAtLogin(true);
+    EXPECT_FALSE(flow.startAtLogin());
+    EXPECT_TRUE(flow.status().startsWith(QStringLiteral("Start at login could not be changed")))
+        << flow.status().toStdString();
 }

@@ -10,6 +10,7 @@
 #include "test_support.h"
 #include "url.h"
 
+#include <QTemporaryDir>
 #include <QVariant>
 #include <deque>
 #include <map>
@@ -122,8 +123,10 @@ public:
     std::string device;
     std::string name;
     DiscoveryCallback callback;
+    std::set<std::string> announced;
     void start() override { ++starts; }
     void stop() override { ++stops; }
+    std::set<std::string> announcedHosts() const override { return announced; }
 };
 
 // A clip server whose answers the test scripts. Calls arrive on the test
@@ -152,6 +155,8 @@ public:
     std::int64_t now = 1'800'000'000'000;
     std::vector<std::optional<Group>> secrets;
     std::function<void(const std::optional<Group>&)> secretResult = [](const auto&) {};
+    QTemporaryDir configHome; // the login entry goes here
+    Autostart autostart{configHome.path(), QStringLiteral("sh")};
     std::unique_ptr<DazarApp> app;
     int terminated = 0;
     QString hostName = QStringLiteral("desk");
@@ -162,6 +167,7 @@ public:
         env.settings = &settings;
         env.views = &views;
         env.dialogs = &dialogs;
+        env.autostart = &autostart;
         env.discovery = [this](const std::string& device, const std::string& name,
                                DiscoveryCallback callback) {
             auto made = std::make_unique<FakeDiscovery>();

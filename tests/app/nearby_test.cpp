@@ -147,3 +147,60 @@ TEST(Nearby, StopAndStartAreRememberedAndRestartTheEpoch) {
     h.app->start();
     EXPECT_EQ(h.app->generation(), generation) << "a second start does nothing";
 }
+
+// Rounds of discovery, one letter each: o = this device's own host alone,
+// p = its own host with another device joined, f = another host, n = no
+// host, r = sync paused and resumed.
+TEST(Nearby, AFirewallIsSuspectedWhenOnlyTheOwnHostAnswersWhileOthersAreAnnounced) {
+    const std::string other(32, 'b');
+    const QString ready = QStringLiteral("Ready · waiting for nearby devices");
+    struct Case {
+        const char* rounds;
+        bool othersAnnounced;
+        QString status;
+    };
+    const Case cases[] = {
+        {"ooo", true, DazarApp::kBlockedStatus},
+        {"ooooo", true, DazarApp::kBlockedStatus},
+        {"oo", true, ready},
+        {"oooo", false, ready},
+        {"ffff", true, ready},
+        {"ooop", true, QStringLiteral("Connected · trusted local network")},
+        {"oonoo", true, ready},
+        {"ooon", true,
+         QStringLiteral("Discovering… Check local-network permission and trusted Wi-Fi.")},
+        {"ooroo", true, ready},
+    };
+    for (const Case& c : cases) {
+        Running h;
+        const std::string self = h.app->device();
+        // This device's own identifier among the announcements never counts.
+        h.discovery->announced = {self};
+        if (c.othersAnnounced)
+            h.discovery->announced.insert(other);
+        for (const char* round = c.rounds; *round != '\0'; ++round) {
+            switch (*round) {
+            case 'o':
+                h.app->discovered(sessionFor(h.group, {device("me", "mac", self)}, self),
+                                  h.group.server);
+                break;
+            case 'p':
+                h.app->discovered(sessionFor(h.group, {device("A", "windows", other)}, self),
+                                  h.group.server);
+                break;
+            case 'f':
+                h.app->discovered(sessionFor(h.group, {}, other), h.group.server);
+                break;
+            case 'n':
+                h.app->discovered(std::nullopt, std::nullopt);
+                break;
+            case 'r':
+                h.app->stop();
+                h.app->start();
+                break;
+            }
+        }
+        EXPECT_EQ(h.status(), c.status) << c.rounds;
+        EXPECT_EQ(h.app->flow().status(), c.status) << c.rounds;
+    }
+}

@@ -313,6 +313,14 @@ Rectangle {
                 onToggled: (on) => popover.flow.setAutomaticSharing(on)
             }
 
+            FlowSwitch {
+                objectName: "startAtLoginSwitch"
+                Layout.fillWidth: true
+                label: "Start at login"
+                checked: popover.flow.startAtLogin
+                onToggled: (on) => popover.flow.switchStartAtLogin(on)
+            }
+
             Rectangle {
                 Layout.fillWidth: true
                 implicitHeight: compose.implicitHeight
