@@ -1,6 +1,8 @@
 # Debian packages from this build: `cpack` in the build directory, or
 # scripts/build-deb.sh. Each package is one install component, declared with
-# zephlink_deb_package(); install rules name their component.
+# zephlink_deb_package(); install rules name their component. Another
+# program gets its own package by installing with COMPONENT <name> and one
+# more zephlink_deb_package(COMPONENT <name> NAME ...) below.
 
 set(ZEPHLINK_PACKAGE_MAINTAINER "Zephlink maintainers <maintainers@zephlink.app>" CACHE STRING
     "Maintainer named in the Debian packages")
