@@ -8,6 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config clang-format
     # core
     libssl-dev nlohmann-json3-dev liburiparser-dev libcurl4-openssl-dev libsecret-1-dev
+    libicu-dev
     # local network
     libavahi-client-dev
     # desktop application

@@ -1,6 +1,10 @@
 #include "url.h"
 
+#include <climits>
+#include <cstdint>
 #include <memory>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 #include <uriparser/Uri.h>
 
 namespace zephlink {
@@ -149,12 +153,29 @@ std::string asciiLower(std::string_view text) {
 }
 
 std::string_view trimmed(std::string_view text) {
-    constexpr std::string_view space = " \t\n\r\v\f";
-    const auto begin = text.find_first_not_of(space);
-    if (begin == std::string_view::npos)
-        return {};
-    const auto end = text.find_last_not_of(space);
-    return text.substr(begin, end - begin + 1);
+    if (text.size() > INT32_MAX)
+        return text;
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<std::int32_t>(text.size());
+    std::int32_t begin = 0;
+    while (begin < length) {
+        std::int32_t next = begin;
+        UChar32 c = 0;
+        U8_NEXT(s, next, length, c);
+        if (c < 0 || !u_isUWhiteSpace(c))
+            break;
+        begin = next;
+    }
+    std::int32_t end = length;
+    while (end > begin) {
+        std::int32_t previous = end;
+        UChar32 c = 0;
+        U8_PREV(s, begin, previous, c);
+        if (c < 0 || !u_isUWhiteSpace(c))
+            break;
+        end = previous;
+    }
+    return text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
 }
 
 } // namespace zephlink

@@ -38,7 +38,8 @@ std::optional<std::vector<QueryItem>> queryItems(std::string_view query);
 std::string percentEncodeQueryValue(std::string_view value);
 
 std::string asciiLower(std::string_view text);
-// Trims white space and line breaks from both ends.
+// Trims every character with the Unicode White_Space property (spaces, line
+// breaks, U+00A0, U+2028, U+3000, ...) from both ends.
 std::string_view trimmed(std::string_view text);
 
 } // namespace zephlink

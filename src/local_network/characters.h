@@ -9,10 +9,8 @@ namespace zephlink {
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool validUtf8(std::string_view bytes);
 
-// Display names are limited in user-perceived characters, which peers count
-// as grapheme clusters. This counts them closely enough for names: combining
-// marks, variation selectors, emoji modifiers and tags, zero-width-joiner
-// sequences, flag pairs and CR LF each stay inside one character.
+// Names are limited in user-perceived characters: Unicode's extended
+// grapheme clusters, as every peer counts them.
 std::size_t characterCount(std::string_view text);
 
 // The first `count` characters of text. Bytes that are not UTF-8 become

@@ -5,6 +5,8 @@
 #include "http_request.h"
 #include "url.h"
 
+#include <nlohmann/json.hpp>
+#include <openssl/sha.h>
 #include <set>
 
 namespace zephlink {
@@ -88,6 +90,47 @@ std::optional<Envelope> acceptableEnvelope(std::string_view body, std::int64_t n
     return envelope;
 }
 
+std::optional<Digest> canonicalDigest(const Envelope& envelope) {
+    std::string canonical;
+    try {
+        // nlohmann's objects keep their keys sorted.
+        canonical = json(envelope).dump();
+    } catch (const json::exception&) {
+        return std::nullopt;
+    }
+    Digest digest{};
+    SHA256(reinterpret_cast<const unsigned char*>(canonical.data()), canonical.size(),
+           digest.data());
+    return digest;
+}
+
+std::optional<std::string> frameBytes(std::int64_t seq, const Envelope& envelope) {
+    try {
+        return json{{"seq", seq}, {"envelope", envelope}}.dump();
+    } catch (const json::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::vector<SharedBytes> batchBody(const std::vector<SharedBytes>& clips, std::int64_t cursor,
+                                   bool reset) {
+    // The JSON writer's own spelling of {"clips":[...],"cursor":n,"reset":b}.
+    static const SharedBytes open = std::make_shared<const std::string>(R"({"clips":[)");
+    static const SharedBytes comma = std::make_shared<const std::string>(",");
+    std::vector<SharedBytes> body;
+    body.reserve(2 * clips.size() + 2);
+    body.push_back(open);
+    for (const SharedBytes& clip : clips) {
+        if (body.size() > 1)
+            body.push_back(comma);
+        body.push_back(clip);
+    }
+    body.push_back(std::make_shared<const std::string>("],\"cursor\":" + std::to_string(cursor) +
+                                                       ",\"reset\":" + (reset ? "true" : "false") +
+                                                       "}"));
+    return body;
+}
+
 ClipStore::ClipStore(WallClock clock) : clock_(std::move(clock)) {}
 
 ClipStore::PostOutcome ClipStore::post(std::string_view body) {
@@ -95,21 +138,21 @@ ClipStore::PostOutcome ClipStore::post(std::string_view body) {
     const auto envelope = acceptableEnvelope(body, now);
     if (!envelope)
         return {};
-    std::string canonical;
-    try {
-        // nlohmann's objects keep their keys sorted.
-        canonical = json(*envelope).dump();
-    } catch (const json::exception&) {
+    const auto digest = canonicalDigest(*envelope);
+    if (!digest)
         return {};
-    }
     if (const auto known = ids_.find(envelope->id); known != ids_.end())
-        return {known->second.canonical == canonical ? 200 : 409, known->second.seq};
+        return {known->second.digest == *digest ? 200 : 409, known->second.seq};
+    auto bytes = frameBytes(sequence_ + 1, *envelope);
+    if (!bytes)
+        return {};
 
     ++sequence_;
-    frames_.push_back(Frame{sequence_, *envelope, now});
+    frames_.push_back(
+        Frame{sequence_, std::make_shared<const std::string>(std::move(*bytes)), now});
     if (frames_.size() > kMaxFrames)
         frames_.pop_front();
-    ids_.emplace(envelope->id, Stored{sequence_, std::move(canonical)});
+    ids_.emplace(envelope->id, Stored{sequence_, *digest});
     idOrder_.push_back(envelope->id);
     if (idOrder_.size() > kMaxClipIds) {
         ids_.erase(idOrder_.front());
@@ -126,17 +169,17 @@ void ClipStore::pruneFrames() {
                   [&](const Frame& frame) { return now - frame.storedAt > kFrameLifetimeMs; });
 }
 
-json ClipStore::batch(std::int64_t after) {
+std::vector<SharedBytes> ClipStore::batch(std::int64_t after) {
     pruneFrames();
     const std::optional<std::int64_t> oldest =
         frames_.empty() ? std::nullopt : std::optional<std::int64_t>(frames_.front().seq);
     const bool reset = resetNeeded(after, sequence_, oldest);
-    json clips = json::array();
+    std::vector<SharedBytes> clips;
     for (const Frame& frame : frames_) {
         if (reset || frame.seq > after)
-            clips.push_back(json{{"seq", frame.seq}, {"envelope", frame.envelope}});
+            clips.push_back(frame.bytes);
     }
-    return json{{"clips", std::move(clips)}, {"cursor", sequence_}, {"reset", reset}};
+    return batchBody(clips, sequence_, reset);
 }
 
 } // namespace zephlink

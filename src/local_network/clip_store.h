@@ -1,16 +1,18 @@
 #pragma once
 
+#include "answer.h"
 #include "records.h"
 #include "wall_clock.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zephlink {
 
@@ -41,13 +43,25 @@ bool resetNeeded(std::int64_t after, std::int64_t sequence,
 // The envelope a post carries, when it is acceptable at time nowMs.
 std::optional<Envelope> acceptableEnvelope(std::string_view body, std::int64_t nowMs);
 
+// SHA-256 of an envelope's canonical bytes (its JSON with sorted keys): two
+// posts of one id are the same clip exactly when their digests are equal.
+using Digest = std::array<unsigned char, 32>;
+std::optional<Digest> canonicalDigest(const Envelope& envelope);
+
+// One clip as a poll answer lists it: {"envelope":{...},"seq":n}.
+std::optional<std::string> frameBytes(std::int64_t seq, const Envelope& envelope);
+
+// A poll answer's body around its clips: {"clips":[ clip , clip ],"cursor":n,"reset":b}.
+std::vector<SharedBytes> batchBody(const std::vector<SharedBytes>& clips, std::int64_t cursor,
+                                   bool reset);
+
 // Sequence numbers, the retained frames and the de-duplication index of one
 // host. Not locked: the host serialises every call.
 class ClipStore {
 public:
     struct Frame {
         std::int64_t seq = 0;
-        Envelope envelope;
+        SharedBytes bytes;         // as frameBytes
         std::int64_t storedAt = 0; // ms
     };
     struct PostOutcome {
@@ -62,8 +76,8 @@ public:
     PostOutcome post(std::string_view body);
     // Drops the frames stored more than 900 seconds ago.
     void pruneFrames();
-    // The poll answer for a client at `after` (prunes first).
-    nlohmann::json batch(std::int64_t after);
+    // The body of the poll answer for a client at `after` (prunes first).
+    std::vector<SharedBytes> batch(std::int64_t after);
 
     std::int64_t sequence() const { return sequence_; }
     const std::deque<Frame>& frames() const { return frames_; }
@@ -72,7 +86,7 @@ public:
 private:
     struct Stored {
         std::int64_t seq = 0;
-        std::string canonical; // the envelope as JSON with sorted keys
+        Digest digest{};
     };
 
     WallClock clock_;

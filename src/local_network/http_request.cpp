@@ -152,14 +152,4 @@ ReadResult readRequest(const ByteSource& source, const SteadyClock& clock) {
     return request;
 }
 
-std::string responseBytes(int status, std::string_view body) {
-    std::string out = "HTTP/1.1 " + std::to_string(status) + " Response\r\n";
-    out += "Content-Type: application/json\r\n";
-    out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    out += "Connection: close\r\n";
-    out += "Cache-Control: no-store\r\n\r\n";
-    out += body;
-    return out;
-}
-
 } // namespace zephlink

@@ -58,7 +58,4 @@ std::variant<std::int64_t, HttpStatus> bodyLength(const HttpRequest& request);
 // numbers in headers and queries ("+5" is 5; " 5", "" and "5x" are not numbers).
 std::optional<std::int64_t> decimalInteger(std::string_view text);
 
-// The complete response: head with its four header lines, then the body.
-std::string responseBytes(int status, std::string_view body);
-
 } // namespace zephlink

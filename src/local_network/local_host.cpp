@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <nlohmann/json.hpp>
 #include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -118,6 +119,10 @@ bool LocalHost::start() {
     const auto shared = std::make_shared<Socket>(std::move(listener));
     {
         const std::lock_guard lock(mutex_);
+        // A stop() since the check above found no listener to close; this
+        // one closes as it goes out of scope.
+        if (stopped_)
+            return false;
         tcp_ = shared;
     }
     if (!spawn([this, shared] { acceptLoop(shared); })) {
@@ -242,79 +247,80 @@ bool LocalHost::handle(int fd, const std::string& peer) {
     if (std::holds_alternative<CloseSilently>(read))
         return false;
     if (const auto* status = std::get_if<HttpStatus>(&read))
-        return reply(fd, *status, std::nullopt);
-    Response response;
-    {
-        std::unique_lock lock(mutex_);
-        response = respond(std::get<HttpRequest>(read), peer, lock);
-    }
+        return reply(fd, Answer{*status, {}});
     // Written after the lock is released: a peer that reads slowly must not
     // hold up every other request, nor stop().
-    return reply(fd, response.status, response.body);
+    return reply(fd, answer(std::get<HttpRequest>(read), peer));
 }
 
-LocalHost::Response LocalHost::respond(const HttpRequest& request, const std::string& peer,
-                                       std::unique_lock<std::mutex>& lock) {
+Answer LocalHost::answer(const HttpRequest& request, const std::string& peer) {
+    std::unique_lock lock(mutex_);
+    return respond(request, peer, lock);
+}
+
+Answer LocalHost::respond(const HttpRequest& request, const std::string& peer,
+                          std::unique_lock<std::mutex>& lock) {
     if (stopped_)
-        return {503, std::nullopt};
+        return {503, {}};
     if (const int refusal = rate_.admit(peer); refusal != 0)
-        return {refusal, std::nullopt};
+        return {refusal, {}};
     if (request.method == "GET" && request.target == "/health")
-        return {200, json{{"ok", true}, {"protocol", 1}, {"autoJoin", true}, {"hostId", hostId_}}};
+        return jsonAnswer(
+            200, json{{"ok", true}, {"protocol", 1}, {"autoJoin", true}, {"hostId", hostId_}});
     devices_.prune();
     if (request.method == "POST" && request.target == kSessionPath)
         return session(request);
     if (!authorised(request) || pathOf(request.target) != clipsPath_)
-        return {401, std::nullopt};
+        return {401, {}};
     store_.pruneFrames();
     if (request.method == "POST") {
         const ClipStore::PostOutcome outcome = store_.post(request.body);
         if (outcome.status == 400)
-            return {400, std::nullopt};
+            return {400, {}};
         if (outcome.status == 201)
             condition_.notify_all();
-        return {outcome.status, json{{"seq", outcome.seq}}};
+        return jsonAnswer(outcome.status, json{{"seq", outcome.seq}});
     }
     if (request.method == "GET")
         return poll(request, lock);
-    return {405, std::nullopt};
+    return {405, {}};
 }
 
-LocalHost::Response LocalHost::session(const HttpRequest& request) {
+Answer LocalHost::session(const HttpRequest& request) {
     const auto device = sessionDevice(request.body);
     if (!device || !devices_.see(*device))
-        return {400, std::nullopt};
+        return {400, {}};
     json devices = json::array();
     for (const NearbyDevice& known : devices_.devices())
         devices.push_back(known);
-    return {200, json{{"v", 1},
-                      {"mode", kTrustedLan},
-                      {"hostId", hostId_},
-                      {"name", name_},
-                      {"room", group_.room},
-                      {"token", group_.token},
-                      {"key", group_.key},
-                      {"devices", std::move(devices)}}};
+    return jsonAnswer(200, json{{"v", 1},
+                                {"mode", kTrustedLan},
+                                {"hostId", hostId_},
+                                {"name", name_},
+                                {"room", group_.room},
+                                {"token", group_.token},
+                                {"key", group_.key},
+                                {"devices", std::move(devices)}});
 }
 
-LocalHost::Response LocalHost::poll(const HttpRequest& request,
-                                    std::unique_lock<std::mutex>& lock) {
+Answer LocalHost::poll(const HttpRequest& request, std::unique_lock<std::mutex>& lock) {
     const auto query = parsePollQuery(request.target);
     if (!query)
-        return {400, std::nullopt};
+        return {400, {}};
     const auto deadline = SteadyTime::now() + std::chrono::seconds(query->wait);
     if (stopped_)
-        return {503, std::nullopt};
+        return {503, {}};
     while (query->after == store_.sequence()) {
         if (SteadyTime::now() >= deadline) {
             if (stopped_)
-                return {503, std::nullopt};
+                return {503, {}};
             break;
         }
         condition_.wait_until(lock, deadline);
         if (stopped_)
-            return {503, std::nullopt};
+            return {503, {}};
     }
+    // The clips' stored bytes, shared with every other answer that holds them.
     return {200, store_.batch(query->after)};
 }
 
@@ -325,16 +331,8 @@ bool LocalHost::authorised(const HttpRequest& request) const {
            CRYPTO_memcmp(given->data(), expected.data(), expected.size()) == 0;
 }
 
-bool LocalHost::reply(int fd, int status, const std::optional<json>& body) {
-    std::string text;
-    if (body) {
-        try {
-            text = body->dump();
-        } catch (const json::exception&) {
-            text.clear(); // the status stands, with an empty body
-        }
-    }
-    return sendAll(fd, responseBytes(status, text), SteadyTime::now() + kMaxResponseTime);
+bool LocalHost::reply(int fd, const Answer& answer) {
+    return sendAnswer(fd, answer, SteadyTime::now() + kMaxResponseTime);
 }
 
 void LocalHost::startResponder() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "answer.h"
 #include "clip_store.h"
 #include "device_registry.h"
 #include "http_request.h"
@@ -13,8 +14,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,7 +46,9 @@ public:
     LocalHost& operator=(const LocalHost&) = delete;
 
     // Listens on port 8788 and starts the accept loop and the responder; true
-    // when the TCP listener is up. A host starts at most once.
+    // when the TCP listener is up. A host starts at most once. start and stop
+    // may run on any two threads at once: whichever order they take, a
+    // stopped host holds no port and its threads end.
     bool start();
     // Wakes every waiting poll and frees the TCP port at once; the responder
     // closes its socket within half a second. Never blocks for long.
@@ -55,16 +56,16 @@ public:
     // Waits, at most `limit`, until every thread of a stopped host has ended.
     bool waitUntilFinished(std::chrono::milliseconds limit);
 
+    // Answers a request that has been read, as a connection does: admission,
+    // routing and the handlers, under the host's lock. A poll may wait.
+    Answer answer(const HttpRequest& request, const std::string& peer);
+
     const std::string& hostId() const { return hostId_; }
     const std::string& name() const { return name_; }
     const Group& group() const { return group_; }
     bool responderRunning() const;
 
 private:
-    struct Response {
-        int status = 0;
-        std::optional<nlohmann::json> body;
-    };
     struct PassKey {};
 
 public:
@@ -75,12 +76,12 @@ private:
     void admit(Socket connection, const std::string& peer);
     void serve(Socket connection, const std::string& peer);
     bool handle(int fd, const std::string& peer);
-    Response respond(const HttpRequest& request, const std::string& peer,
-                     std::unique_lock<std::mutex>& lock);
-    Response session(const HttpRequest& request);
-    Response poll(const HttpRequest& request, std::unique_lock<std::mutex>& lock);
+    Answer respond(const HttpRequest& request, const std::string& peer,
+                   std::unique_lock<std::mutex>& lock);
+    Answer session(const HttpRequest& request);
+    Answer poll(const HttpRequest& request, std::unique_lock<std::mutex>& lock);
     bool authorised(const HttpRequest& request) const;
-    static bool reply(int fd, int status, const std::optional<nlohmann::json>& body);
+    static bool reply(int fd, const Answer& answer);
     void startResponder();
     void responderLoop(Socket udp);
     bool isStopped();

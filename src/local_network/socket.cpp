@@ -57,21 +57,6 @@ ssize_t receiveSome(int fd, char* into, std::size_t most) {
     }
 }
 
-bool sendAll(int fd, std::string_view bytes, std::chrono::steady_clock::time_point deadline) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::optional<Datagram> receivePrivateDatagram(int fd) {
     // One byte more than the limit, so that an oversized datagram shows.
     char buffer[kMaxDatagramBytes + 1];

@@ -40,10 +40,6 @@ bool setTimeouts(int fd, std::chrono::microseconds timeout);
 // or time-out.
 ssize_t receiveSome(int fd, char* into, std::size_t most);
 
-// Sends every byte unless a send fails, returns 0 or the deadline passes.
-// Never raises SIGPIPE.
-bool sendAll(int fd, std::string_view bytes, std::chrono::steady_clock::time_point deadline);
-
 // One discovery datagram: at most 1024 bytes, from a private IPv4 sender.
 struct Datagram {
     std::string bytes;

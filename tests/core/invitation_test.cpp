@@ -45,7 +45,9 @@ TEST(Invitation, ParsesOrRefusesEveryLinkWithItsMessage) {
                   "&server=http%3A%2F%2F10.0.0.2%2F") +
              "\n",
          "http://10.0.0.2"},
+        {"\u00A0" + link(kItems) + "\u2028\u3000\u0085", "http://10.0.0.2:8787"},
         {"", kInvalid},
+        {"\uFEFF" + link(kItems), kInvalid},
         {"not a link", kInvalid},
         {"zephlink://pair", kInvalid},
         {"zephlink://pair?", kInvalid},

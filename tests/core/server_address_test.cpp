@@ -17,6 +17,11 @@ constexpr const char* kHttps =
 TEST(ServerURL, NormalisesOrRefusesWithExactMessages) {
     const std::pair<const char*, const char*> cases[] = {
         {"  https://relay.example.com/ \n", "https://relay.example.com"},
+        // Every White_Space character: U+00A0, U+0085, U+1680, U+2028, U+3000, ...
+        {"\u00A0\u0085\u1680https://relay.example.com\u2028\u3000\u2029\u202F\t",
+         "https://relay.example.com"},
+        {"\u200Bhttps://relay.example.com", kShape}, // zero width, not white space
+        {"https://relay.example.com\u180E", kShape},
         {"https://relay.example.com:8443", "https://relay.example.com:8443"},
         {"https://Relay.Example.COM", "https://Relay.Example.COM"},
         {"http://192.168.1.20:8787", "http://192.168.1.20:8787"},

@@ -17,9 +17,15 @@ protected:
     ClipStore store{[this] { return now; }};
 
     int post(const Envelope& e) { return store.post(test::body(e)).status; }
+    json batchJson(std::int64_t after) {
+        std::string text;
+        for (const SharedBytes& piece : store.batch(after))
+            text += *piece;
+        return json::parse(text);
+    }
     // The sequence numbers of a batch's clips, and its reset flag.
     std::pair<std::vector<std::int64_t>, bool> batch(std::int64_t after) {
-        const json answer = store.batch(after);
+        const json answer = batchJson(after);
         EXPECT_EQ(answer["cursor"], store.sequence());
         std::vector<std::int64_t> seqs;
         for (const json& clip : answer["clips"])
@@ -97,15 +103,15 @@ TEST_F(ClipStoreTest, StaysBoundedAfterTenThousandPosts) {
 
 TEST_F(ClipStoreTest, BatchesWhatFollowsTheCursorOrResetsAClientThatMissedClips) {
     EXPECT_EQ(batch(0), std::pair(std::vector<std::int64_t>{}, false)) << "fresh host and client";
+    Envelope last;
     for (int i = 0; i < 101; ++i)
-        post(envelopeAt(now));
+        post(last = envelopeAt(now));
     EXPECT_EQ(batch(0), std::pair(range(2, 101), true)) << "clip 1 is gone";
     EXPECT_EQ(batch(1), std::pair(range(2, 101), false)) << "clip 2 is the oldest retained";
     EXPECT_EQ(batch(99), std::pair(range(100, 101), false));
     EXPECT_EQ(batch(101), std::pair(std::vector<std::int64_t>{}, false));
     EXPECT_EQ(batch(500), std::pair(range(2, 101), true)) << "the host started again below";
-    EXPECT_EQ(store.batch(100)["clips"][0]["envelope"].get<Envelope>(),
-              store.frames().back().envelope);
+    EXPECT_EQ(batchJson(100)["clips"][0]["envelope"].get<Envelope>(), last);
 
     now += 600000;
     post(envelopeAt(now));

@@ -5,6 +5,7 @@
 #include "socket.h"
 
 #include <future>
+#include <latch>
 #include <optional>
 #include <thread>
 
@@ -196,4 +197,24 @@ TEST_F(HostStop, LivesOnWhileItsThreadsRunAndEndsWithThem) {
     while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(weak.expired()) << "the last thread let go of the host";
+}
+
+TEST(HostStartAndStop, RaceFromTwoThreadsWithoutLeavingAPortOrAThreadBehind) {
+    std::vector<std::shared_ptr<LocalHost>> hosts;
+    for (int i = 0; i < 300; ++i) {
+        const auto host = LocalHost::create(identifier(), "Racing");
+        std::latch ready(2);
+        std::thread starting([&] {
+            ready.arrive_and_wait();
+            host->start();
+        });
+        ready.arrive_and_wait();
+        host->stop();
+        starting.join();
+        ASSERT_TRUE(bindableWithin(SOCK_STREAM, kHostPort, 1s)) << "round " << i;
+        hosts.push_back(host);
+    }
+    for (const auto& host : hosts)
+        EXPECT_TRUE(host->waitUntilFinished(2s));
+    EXPECT_TRUE(bindableWithin(SOCK_DGRAM, kDiscoveryPort, 0ms));
 }

@@ -18,6 +18,11 @@ nlohmann::json clip(std::int64_t seq, const Envelope& envelope) {
     return {{"seq", seq}, {"envelope", envelope}};
 }
 
+// A poll answer's body as the JSON writer spells it.
+std::string batch(const json& clips, std::int64_t cursor, bool reset) {
+    return json{{"clips", clips}, {"cursor", cursor}, {"reset", reset}}.dump();
+}
+
 } // namespace
 
 TEST_F(HostRoutes, RoutesByExactMethodTargetAndBearer) {
@@ -82,10 +87,17 @@ TEST_F(HostRoutes, HandsItsGroupToADeviceThatIntroducesItself) {
 }
 
 TEST_F(HostRoutes, RefusesUnsoundIntroductions) {
-    std::string eighty;
-    for (int i = 0; i < 80; ++i)
-        eighty += "\xf0\x9f\x93\xb1"; // 80 characters, 320 bytes
-    EXPECT_EQ(askSession(nearbyDevice(identifier(), eighty)).status, 200);
+    const auto times = [](std::string_view text, int count) {
+        std::string out;
+        for (int i = 0; i < count; ++i)
+            out += text;
+        return out;
+    };
+    const std::string flag = "\U0001F1E9\U0001F1EA";
+    // Characters as peers count them: extended grapheme clusters.
+    for (const std::string& name : {times(flag, 80), times("\u0E01\u0E33", 41),
+                                    times("\u1100\u1161\u11A8", 41), std::string(80, 'n')})
+        EXPECT_EQ(askSession(nearbyDevice(identifier(), name)).status, 200) << name;
     const std::string id = identifier();
     const struct {
         const char* why;
@@ -94,6 +106,8 @@ TEST_F(HostRoutes, RefusesUnsoundIntroductions) {
         {"upper-case id", nearbyDevice(std::string(32, 'A')).dump()},
         {"empty name", nearbyDevice(id, "").dump()},
         {"81 characters", nearbyDevice(id, std::string(81, 'n')).dump()},
+        {"81 flags", nearbyDevice(id, times(flag, 81)).dump()},
+        {"80 ZWJ-joined pairs, 160 characters", nearbyDevice(id, times("a\u200Db", 80)).dump()},
         {"platform linux", json{{"device", id}, {"name", "x"}, {"platform", "linux"}}.dump()},
         {"platform in capitals", json{{"device", id}, {"name", "x"}, {"platform", "Mac"}}.dump()},
         {"name not a string", json{{"device", id}, {"name", 5}, {"platform", "mac"}}.dump()},
@@ -139,10 +153,19 @@ TEST_F(HostClips, StoresAClipOnceAndAnswersRepeatsWithItsSeq) {
         EXPECT_EQ(response.status, post.status);
         EXPECT_EQ(response.json(), (json{{"seq", post.seq}}));
     }
-    EXPECT_EQ(pollClips("?after=0").json(),
-              (json{{"clips", json::array({clip(1, first), clip(2, largest)})},
-                    {"cursor", 2},
-                    {"reset", false}}));
+    EXPECT_EQ(pollClips("?after=0").body,
+              batch(json::array({clip(1, first), clip(2, largest)}), 2, false));
+}
+
+TEST_F(HostClips, SendsAnAnswerOfManyPiecesByteForByte) {
+    // 40 clips make 81 pieces: more than one scatter-gather send takes.
+    json clips = json::array();
+    for (std::int64_t seq = 1; seq <= 40; ++seq) {
+        const Envelope envelope = fresh();
+        ASSERT_EQ(postClip(envelope).status, 201);
+        clips.push_back(clip(seq, envelope));
+    }
+    EXPECT_EQ(pollClips("?after=0").body, batch(clips, 40, false));
 }
 
 TEST_F(HostClips, APostWakesAWaitingPollButRepeatsDoNot) {
@@ -154,14 +177,12 @@ TEST_F(HostClips, APostWakesAWaitingPollButRepeatsDoNot) {
     conflicting.id = first.id;
     EXPECT_EQ(postClip(first).status, 200);
     EXPECT_EQ(postClip(conflicting).status, 409);
-    EXPECT_EQ(pollClips("?after=1&wait=1").json(),
-              (json{{"clips", json::array()}, {"cursor", 1}, {"reset", false}}));
+    EXPECT_EQ(pollClips("?after=1&wait=1").body, batch(json::array(), 1, false));
     EXPECT_EQ(poll.wait_for(0ms), std::future_status::timeout) << "a repeat ended the wait";
     const Envelope second = fresh();
     ASSERT_EQ(postClip(second).status, 201);
     ASSERT_EQ(poll.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(poll.get().json(),
-              (json{{"clips", json::array({clip(2, second)})}, {"cursor", 2}, {"reset", false}}));
+    EXPECT_EQ(poll.get().body, batch(json::array({clip(2, second)}), 2, false));
 }
 
 TEST_F(HostClips, AnswersAPollThatIsBehindOrAheadAtOnce) {
@@ -172,18 +193,14 @@ TEST_F(HostClips, AnswersAPollThatIsBehindOrAheadAtOnce) {
     }
     const json every = json::array({clip(1, posted[0]), clip(2, posted[1]), clip(3, posted[2])});
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(
-        pollClips("?after=1&wait=20").json(),
-        (json{{"clips", json::array({every[1], every[2]})}, {"cursor", 3}, {"reset", false}}));
-    EXPECT_EQ(pollClips("?after=9&wait=20").json(),
-              (json{{"clips", every}, {"cursor", 3}, {"reset", true}}))
+    EXPECT_EQ(pollClips("?after=1&wait=20").body,
+              batch(json::array({every[1], every[2]}), 3, false));
+    EXPECT_EQ(pollClips("?after=9&wait=20").body, batch(every, 3, true))
         << "the host's sequence is below the client's";
-    EXPECT_EQ(pollClips("?after=3&wait=0").json(),
-              (json{{"clips", json::array()}, {"cursor", 3}, {"reset", false}}));
+    EXPECT_EQ(pollClips("?after=3&wait=0").body, batch(json::array(), 3, false));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     advance(900001ms);
-    EXPECT_EQ(pollClips("?after=1").json(),
-              (json{{"clips", json::array()}, {"cursor", 3}, {"reset", true}}))
+    EXPECT_EQ(pollClips("?after=1").body, batch(json::array(), 3, true))
         << "expired clips are gone";
 }
 

@@ -17,6 +17,13 @@ json device(const std::string& id = std::string(32, 'a'), const std::string& nam
     return {{"device", id}, {"name", name}, {"platform", platform}};
 }
 
+std::string repeated(std::string_view text, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += text;
+    return out;
+}
+
 json sessionJson() {
     return {{"v", 1},
             {"mode", "trusted-lan"},
@@ -71,6 +78,9 @@ TEST(LocalSession, GrantsTheGroupOnlyWhenEveryPartIsSound) {
          nearby},
         {"device name of 81",
          {{"devices", json::array({device(std::string(32, 'a'), std::string(81, 'n'))})}},
+         nearby},
+        {"a name of 41 ZWJ-joined pairs, 82 characters",
+         {{"devices", json::array({device(std::string(32, 'a'), repeated("a\u200Db", 41))})}},
          nearby},
         {"platform linux",
          {{"devices", json::array({device(std::string(32, 'a'), "x", "linux")})}},

@@ -65,25 +65,34 @@ TEST(Address, BuildsIPv4SocketAddressesAndLeavesTheAnyAddressForOtherText) {
         EXPECT_EQ(hostString(address(text, 1)), "0.0.0.0") << text;
 }
 
-TEST(Characters, CountsWhatAPersonSeesAsOneCharacter) {
+TEST(Characters, CountsExtendedGraphemeClusters) {
     const struct {
-        const char* text;
+        const char* why;
+        std::string text;
         std::size_t count;
     } cases[] = {
-        {"", 0},
-        {"abc", 3},
-        {"\xc3\xa9", 1},                                     // é precomposed
-        {"e\xcc\x81", 1},                                    // e + combining acute
-        {"\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd", 1},             // 👍 + skin tone
-        {"\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb", 1}, // woman technologist (ZWJ)
-        {"\xf0\x9f\x87\xa9\xf0\x9f\x87\xaa", 1},             // flag: D E
-        {"\xf0\x9f\x87\xa9\xf0\x9f\x87\xaa\xf0\x9f\x87\xab", 2},
-        {"\r\n", 1},
-        {"\xe2\x9d\xa4\xef\xb8\x8f", 1}, // ❤ + variation selector
+        {"empty", "", 0},
+        {"letters", "abc", 3},
+        {"combining marks stay with their letter", "e\u0301\u0302x", 2},
+        {"ZWJ emoji sequence", "\U0001F468\u200D\U0001F469\u200D\U0001F467", 1},
+        {"rainbow flag", "\U0001F3F3\uFE0F\u200D\U0001F308", 1},
+        {"ZWJ between letters joins nothing", "a\u200Db", 2},
+        {"skin tone", "\U0001F44D\U0001F3FD", 1},
+        {"keycap", "1\uFE0F\u20E3", 1},
+        {"flag pairs", "\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7", 2},
+        {"odd regional indicator", "\U0001F1E9\U0001F1EA\U0001F1EB", 2},
+        {"tag sequence", "\U0001F3F4\U000E0067\U000E0062\U000E0065\U000E006E\U000E0067\U000E007F",
+         1},
+        {"Thai with SARA AM", "\u0E01\u0E33\u0E01\u0E33", 2},
+        {"Hangul conjoining jamo", "\u1100\u1161\u11A8\u1100\u1161", 2},
+        {"CR LF", "\r\n", 1},
+        {"LF CR", "\n\r", 2},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(characterCount(c.text), c.count) << c.text;
-    EXPECT_EQ(characterPrefix("e\xcc\x81x", 1), "e\xcc\x81") << "never inside a character";
+    for (const auto& c : cases) {
+        EXPECT_EQ(characterCount(c.text), c.count) << c.why;
+        EXPECT_EQ(characterPrefix(c.text + "z", c.count), c.text) << c.why;
+    }
+    EXPECT_EQ(characterPrefix("a\u200Db", 1), "a\u200D") << "never inside a character";
 }
 
 TEST(Characters, RefusesOrRepairsBytesThatAreNotUtf8) {
