@@ -15,12 +15,14 @@ packages=(
     qt6-base-dev qt6-declarative-dev qt6-tools-dev-tools libqt6svg6 libqt6dbus6
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-window
     qml6-module-qtquick-layouts qml6-module-qtquick-templates qml6-module-qtqml-workerscript
-    qml6-module-qtquick-shapes fonts-lato fonts-comic-neue librsvg2-bin
+    qml6-module-qtquick-shapes fonts-lato fonts-comic-neue librsvg2-bin libxcb1-dev libx11-dev
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev clang-14 libclang-rt-14-dev
     xvfb xauth xclip imagemagick dbus dbus-x11 gnome-keyring libsecret-tools
     iproute2 avahi-daemon avahi-utils procps
-    x11-utils xdotool curl
+    x11-utils xdotool curl at-spi2-core python3-pyatspi
+    # README pictures (scripts/screenshots.sh)
+    xcompmgr
     python3 python3-cryptography
     # packages and their checks (scripts/build-deb.sh, the package test)
     dpkg-dev lintian desktop-file-utils appstream man-db libglib2.0-bin

@@ -69,6 +69,7 @@ QAccessible::State FlowSwitchAccessible::state() const {
     state.checked = self->property("checked").toBool();
     state.invisible = !self->isVisible();
     state.focusable = true;
+    state.focused = self->hasActiveFocus();
     state.disabled = !self->isEnabled();
     return state;
 }
@@ -79,7 +80,7 @@ QString FlowSwitchAccessible::text(QAccessible::Text type) const {
         return QString();
     switch (type) {
     case QAccessible::Name:
-        return self->property("label").toString();
+        return self->property("text").toString();
     case QAccessible::Value:
         return self->property(kAccessibleValueProperty).toString();
     default:
@@ -105,6 +106,24 @@ void FlowSwitchAccessible::doAction(const QString& name) {
 
 QStringList FlowSwitchAccessible::keyBindingsForAction(const QString&) const {
     return {};
+}
+
+void FlowAccessibilitySingleton::orderRows(QQuickItem* view) const {
+    if (!view)
+        return;
+    const auto row = [view](int index) {
+        QQuickItem* item = nullptr;
+        QMetaObject::invokeMethod(view, "itemAtIndex", Q_RETURN_ARG(QQuickItem*, item),
+                                  Q_ARG(int, index));
+        return item;
+    };
+    // From the last row up, each goes just before the one after it.
+    for (int index = view->property("count").toInt() - 2; index >= 0; --index) {
+        QQuickItem* item = row(index);
+        QQuickItem* next = row(index + 1);
+        if (item && next && item->parentItem() == next->parentItem())
+            item->stackBefore(next);
+    }
 }
 
 void installFlowAccessibility() {

@@ -3,7 +3,6 @@
 #include "flow_controller.h"
 
 #include <QThread>
-#include <QVariantMap>
 
 namespace zephlink {
 
@@ -12,22 +11,10 @@ namespace {
 const QString kInitialStatus = QStringLiteral("Finding your devices…");
 const QString kCopiedLocally = QStringLiteral("Copied locally");
 
-QVariantList deviceList(const std::vector<NearbyDevice>& peers) {
-    QVariantList list;
-    list.reserve(static_cast<qsizetype>(peers.size()));
-    for (const NearbyDevice& peer : peers) {
-        list.append(QVariantMap{
-            {QStringLiteral("device"), QString::fromStdString(peer.device)},
-            {QStringLiteral("name"), QString::fromStdString(peer.name)},
-            {QStringLiteral("platform"), QString::fromStdString(peer.platform)},
-        });
-    }
-    return list;
-}
-
 } // namespace
 
-FlowModel::FlowModel(QObject* parent) : QObject(parent), status_(kInitialStatus) {}
+FlowModel::FlowModel(QObject* parent)
+    : QObject(parent), status_(kInitialStatus), devices_(this), clips_(this) {}
 
 void FlowModel::setApp(QObject* controller) {
     app_ = controller;
@@ -44,18 +31,12 @@ void FlowModel::setStatus(const QString& value) {
     emit statusChanged();
 }
 
-void FlowModel::setDevices(const QVariantList& value) {
-    if (devices_ == value)
-        return;
-    devices_ = value;
-    emit devicesChanged();
+void FlowModel::setDevices(const QList<NearbyDevice>& value) {
+    devices_.setDevices(value);
 }
 
 void FlowModel::setClips(const QStringList& value) {
-    if (clips_ == value)
-        return;
-    clips_ = value;
-    emit clipsChanged();
+    clips_.setTexts(value);
 }
 
 void FlowModel::setRunning(bool value) {
@@ -108,7 +89,8 @@ void FlowModel::refresh() {
     if (!controller)
         return;
     setStatus(controller->statusText());
-    setDevices(deviceList(controller->peers()));
+    const std::vector<NearbyDevice> peers = controller->peers();
+    setDevices(QList<NearbyDevice>(peers.begin(), peers.end()));
     setClips(controller->history());
     setRunning(controller->isRunning());
     setAutomatic(controller->automaticSending());

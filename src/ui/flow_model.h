@@ -1,11 +1,12 @@
 #pragma once
 
+#include "flow_lists.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
-#include <QVariantList>
 #include <QtQml/qqmlregistration.h>
 
 namespace zephlink {
@@ -14,22 +15,22 @@ class FlowController;
 
 // The one observable object behind the views. It mirrors the controller's
 // state and keeps the purely visual state (settings page, selection, panel
-// height). It holds the controller weakly.
+// height). It holds the controller weakly. The views only read it; what
+// they do goes through the actions below.
 class FlowModel : public QObject {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("The controller creates the one FlowModel")
-    Q_PROPERTY(QString status READ status WRITE setStatus NOTIFY statusChanged)
-    // Each device is a map with "device", "name" and "platform".
-    Q_PROPERTY(QVariantList devices READ devices WRITE setDevices NOTIFY devicesChanged)
-    Q_PROPERTY(QStringList clips READ clips WRITE setClips NOTIFY clipsChanged)
-    Q_PROPERTY(bool running READ running WRITE setRunning NOTIFY runningChanged)
-    Q_PROPERTY(bool automatic READ automatic WRITE setAutomatic NOTIFY automaticChanged)
-    Q_PROPERTY(bool startAtLogin READ startAtLogin WRITE setStartAtLogin NOTIFY startAtLoginChanged)
-    Q_PROPERTY(bool settings READ settings WRITE setSettings NOTIFY settingsChanged)
+    Q_PROPERTY(QString status READ status NOTIFY statusChanged)
+    Q_PROPERTY(zephlink::FlowDeviceList* devices READ deviceList CONSTANT)
+    Q_PROPERTY(zephlink::FlowClipList* clips READ clipList CONSTANT)
+    Q_PROPERTY(bool running READ running NOTIFY runningChanged)
+    Q_PROPERTY(bool automatic READ automatic NOTIFY automaticChanged)
+    Q_PROPERTY(bool startAtLogin READ startAtLogin NOTIFY startAtLoginChanged)
+    Q_PROPERTY(bool settings READ settings NOTIFY settingsChanged)
     // A string, or null when no clip is selected.
-    Q_PROPERTY(QVariant selected READ selected WRITE setSelected NOTIFY selectedChanged)
-    Q_PROPERTY(double panelHeight READ panelHeight WRITE setPanelHeight NOTIFY panelHeightChanged)
+    Q_PROPERTY(QVariant selected READ selected NOTIFY selectedChanged)
+    Q_PROPERTY(double panelHeight READ panelHeight NOTIFY panelHeightChanged)
 
 public:
     explicit FlowModel(QObject* parent = nullptr);
@@ -39,8 +40,10 @@ public:
     FlowController* app() const;
 
     QString status() const { return status_; }
-    QVariantList devices() const { return devices_; }
-    QStringList clips() const { return clips_; }
+    const QList<NearbyDevice>& devices() const { return devices_.devices(); }
+    const QStringList& clips() const { return clips_.texts(); }
+    FlowDeviceList* deviceList() { return &devices_; }
+    FlowClipList* clipList() { return &clips_; }
     bool running() const { return running_; }
     bool automatic() const { return automatic_; }
     bool startAtLogin() const { return startAtLogin_; }
@@ -49,7 +52,7 @@ public:
     double panelHeight() const { return panelHeight_; }
 
     void setStatus(const QString& value);
-    void setDevices(const QVariantList& value);
+    void setDevices(const QList<NearbyDevice>& value);
     void setClips(const QStringList& value);
     void setRunning(bool value);
     void setAutomatic(bool value);
@@ -88,8 +91,6 @@ public:
 
 signals:
     void statusChanged();
-    void devicesChanged();
-    void clipsChanged();
     void runningChanged();
     void automaticChanged();
     void startAtLoginChanged();
@@ -99,8 +100,8 @@ signals:
 
 private:
     QString status_;
-    QVariantList devices_;
-    QStringList clips_;
+    FlowDeviceList devices_;
+    FlowClipList clips_;
     bool running_ = false;
     bool automatic_ = true;
     bool startAtLogin_ = false;

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QPoint>
 #include <QPointer>
+#include <QRect>
 #include <QRectF>
 #include <QSystemTrayIcon>
 #include <memory>
@@ -56,6 +57,16 @@ public:
     // click on the tray item does. Public for tests without a tray.
     void trayActivated(QPoint position);
 
+    // Room around the panel's card for its shadow, where the desktop
+    // composites windows.
+    static constexpr int kShadowInset = 16;
+    // Where the panel's card is on screen: the panel window's frame less
+    // the shadow's room.
+    QRect panelCard() const;
+    // Replaces the check for a compositing desktop (tests, on a platform
+    // that has none).
+    void setCompositingCheck(std::function<bool()> check) { composites_ = std::move(check); }
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -73,6 +84,7 @@ private:
     std::unique_ptr<QQuickWindow> panel_;
     QSystemTrayIcon* tray_ = nullptr;
     std::function<void()> onTray_;
+    std::function<bool()> composites_;
     std::optional<QPoint> activationPoint_;
     QElapsedTimer hiddenByItself_;
 };

@@ -17,6 +17,8 @@ E2E_NETNS=()
 E2E_NETNS_COUNT=0
 E2E_CHECK=""
 declare -A E2E_DIR=() E2E_NS=() E2E_DISPLAY=() E2E_BUS=() E2E_PID=() E2E_LOGS=()
+# More NAME=VALUE settings for the desktops' processes.
+E2E_EXTRA_VARS=()
 
 # Bounds of every wait, in seconds; a slow sanitizer build stays inside them.
 E2E_START_LIMIT=${E2E_START_LIMIT:-45}
@@ -318,6 +320,7 @@ e2e_vars() {
         DBUS_SESSION_BUS_ADDRESS="${E2E_BUS[$name]}"
         DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/no-system-bus"
     )
+    E2E_VARS+=("${E2E_EXTRA_VARS[@]}")
     for var in UBSAN_OPTIONS LSAN_OPTIONS; do
         if [ -n "${!var:-}" ]; then E2E_VARS+=("$var=${!var}"); fi
     done

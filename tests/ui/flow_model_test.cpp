@@ -23,10 +23,13 @@ TEST(FlowModel, StartsFindingDevicesThenRefreshCopiesTheControllersState) {
     model.setApp(&controller);
     model.refresh();
     EXPECT_EQ(model.status(), controller.status);
-    EXPECT_EQ(model.devices(),
-              (QVariantList{QVariantMap{{"device", controller.devices[0].device.c_str()},
-                                        {"name", "Pixel"},
-                                        {"platform", "android"}}}));
+    FlowDeviceList* devices = model.deviceList();
+    ASSERT_EQ(devices->count(), 1);
+    const QModelIndex device = devices->index(0);
+    EXPECT_EQ(devices->data(device, FlowDeviceList::DeviceRole).toString(),
+              controller.devices[0].device.c_str());
+    EXPECT_EQ(devices->data(device, FlowDeviceList::NameRole).toString(), "Pixel");
+    EXPECT_EQ(devices->data(device, FlowDeviceList::PlatformRole).toString(), "android");
     EXPECT_EQ(model.clips(), controller.clips);
     EXPECT_TRUE(model.running());
     EXPECT_FALSE(model.automatic());
@@ -53,10 +56,16 @@ TEST(FlowModel, WithTheControllerGoneOrNoControllerNothingChanges) {
         EXPECT_EQ(model.app(), nullptr);
         std::vector<std::unique_ptr<QSignalSpy>> spies;
         for (const char* signal :
-             {SIGNAL(statusChanged()), SIGNAL(devicesChanged()), SIGNAL(clipsChanged()),
-              SIGNAL(runningChanged()), SIGNAL(automaticChanged()), SIGNAL(settingsChanged()),
-              SIGNAL(selectedChanged()), SIGNAL(panelHeightChanged())})
+             {SIGNAL(statusChanged()), SIGNAL(runningChanged()), SIGNAL(automaticChanged()),
+              SIGNAL(settingsChanged()), SIGNAL(selectedChanged()), SIGNAL(panelHeightChanged())})
             spies.push_back(std::make_unique<QSignalSpy>(&model, signal));
+        for (FlowList* list : {static_cast<FlowList*>(model.clipList()),
+                               static_cast<FlowList*>(model.deviceList())}) {
+            for (const char* signal :
+                 {SIGNAL(modelReset()), SIGNAL(rowsInserted(QModelIndex, int, int)),
+                  SIGNAL(rowsRemoved(QModelIndex, int, int))})
+                spies.push_back(std::make_unique<QSignalSpy>(list, signal));
+        }
         model.refresh();
         model.toggleSync();
         model.copyClip(QStringLiteral("x"));
@@ -72,6 +81,70 @@ TEST(FlowModel, WithTheControllerGoneOrNoControllerNothingChanges) {
         EXPECT_EQ(model.clips(), QStringList{"kept"});
         EXPECT_EQ(model.panelHeight(), 465);
     }
+}
+
+TEST(FlowModel, TheViewsCanReadButNotWriteIt) {
+    FlowModel model;
+    const QMetaObject* meta = model.metaObject();
+    for (int index = meta->propertyOffset(); index < meta->propertyCount(); ++index)
+        EXPECT_FALSE(meta->property(index).isWritable()) << meta->property(index).name();
+}
+
+TEST(FlowClipList, ANewClipInsertsOneRowAndTheOldestLeavesAtTheEnd) {
+    const auto letters = [](const char* from, int count) {
+        QStringList list;
+        for (int i = 0; i < count; ++i)
+            list.append(QString(QChar(from[0] + i)));
+        return list;
+    };
+    struct Case {
+        const char* why;
+        QStringList before, after;
+        const char* changes; // removed and inserted ranges, in order
+    };
+    const Case cases[] = {
+        {"first clip", {}, {"a"}, "+0-0"},
+        {"new clip on top", {"a", "b"}, {"n", "a", "b"}, "+0-0"},
+        {"full history: one in, the oldest out", letters("a", 20),
+         QStringList{"n"} + letters("a", 19), "-19-19 +0-0"},
+        {"two arrive at once", {"a"}, {"m", "n", "a"}, "+0-1"},
+        {"history cleared", {"a", "b"}, {}, "-0-1"},
+        {"same list", {"a", "b"}, {"a", "b"}, ""},
+        {"another group's history", {"a", "b"}, {"x", "b"}, "-0-1 +0-1"},
+        {"a repeated text on top", {"a", "b"}, {"a", "a", "b"}, "+0-0"},
+    };
+    for (const Case& c : cases) {
+        FlowClipList list;
+        list.setTexts(c.before);
+        QStringList changes;
+        QObject::connect(&list, &QAbstractItemModel::rowsInserted,
+                         [&](const QModelIndex&, int first, int last) {
+                             changes << QString("+%1-%2").arg(first).arg(last);
+                         });
+        QObject::connect(&list, &QAbstractItemModel::rowsRemoved,
+                         [&](const QModelIndex&, int first, int last) {
+                             changes << QString("-%1-%2").arg(first).arg(last);
+                         });
+        QSignalSpy counted(&list, &FlowList::countChanged);
+        list.setTexts(c.after);
+        EXPECT_EQ(changes.join(' '), c.changes) << c.why;
+        EXPECT_EQ(list.texts(), c.after) << c.why;
+        EXPECT_EQ(counted.count(), c.before.size() == c.after.size() ? 0 : 1) << c.why;
+    }
+
+    FlowClipList list;
+    const QString long_(400, QChar('x'));
+    list.setTexts({"line one\nline two", long_, "https://example.com", "httpx is a word",
+                   "HTTP://EXAMPLE.COM", " http://example.com"});
+    const auto role = [&](int row, int which) { return list.data(list.index(row), which); };
+    EXPECT_EQ(role(0, FlowClipList::LineRole).toString(), "line one line two");
+    EXPECT_EQ(role(0, FlowClipList::ClipRole).toString(), "line one\nline two");
+    EXPECT_EQ(role(1, FlowClipList::LineRole).toString().size(), FlowClipList::kLineCharacters);
+    // Only text that begins with "http", in lower case, is shown as a link.
+    QList<bool> links;
+    for (int row = 0; row < list.count(); ++row)
+        links << role(row, FlowClipList::LinkRole).toBool();
+    EXPECT_EQ(links, (QList<bool>{false, false, true, true, false, false}));
 }
 
 TEST(FlowModel, SelectionIsAStringOrNothing) {

@@ -58,12 +58,14 @@ TEST(PopoverView, ConnectionLineReadsPausedConnectedOrFinding) {
 TEST(PopoverView, MainPageShowsDevicesAndClipsAndItsButtonsReachTheController) {
     ViewsHarness ui;
     ui.controller.devices = {kPhone, kDesktop, kMac};
-    ui.controller.clips = {"first\nsecond\nthird", "older", "oldest"};
+    ui.controller.clips = {"first\nsecond\nthird", "older", "https://example.com"};
     ui.openPanel();
     EXPECT_EQ(shown(ui.panel(), "deviceSymbol", "name"),
               (QStringList{"smartphone", "desktopcomputer", "desktopcomputer"}));
     EXPECT_EQ(shown(ui.panel(), "clipText"),
-              (QStringList{"first second third", "older", "oldest"}));
+              (QStringList{"first second third", "older", "https://example.com"}));
+    EXPECT_EQ(shown(ui.panel(), "clipSymbol", "name"),
+              (QStringList{"doc.text", "doc.text", "link"}));
     EXPECT_EQ(shown(ui.panel(), "clipCaption"),
               (QStringList{"Latest shared text", "Session history", "Session history"}));
     EXPECT_EQ(text(ui.item("clipCount")), "3 / 20");
@@ -88,15 +90,6 @@ TEST(PopoverView, MainPageShowsDevicesAndClipsAndItsButtonsReachTheController) {
     click(sync);
     EXPECT_EQ(ui.controller.calls,
               (std::vector<std::string>{"writeClipboard:older", "stop", "start"}));
-}
-
-TEST(PopoverView, ClipRowsPickTheLinkSymbolOnlyForTextStartingWithHttp) {
-    ViewsHarness ui;
-    ui.controller.clips = {"https://example.com", "http",   "HTTP://example.com",
-                           " http://example.com", "a note", "httpx is a word"};
-    ui.openPanel();
-    EXPECT_EQ(shown(ui.panel(), "clipSymbol", "name"),
-              (QStringList{"link", "link", "doc.text", "doc.text", "doc.text", "link"}));
 }
 
 TEST(PopoverView, SelectingAClipShowsItAsPlainTextAndBackReturnsToTheList) {
@@ -204,6 +197,11 @@ TEST(PopoverView, SettingsButtonsReachTheControllerAndTheComposeTextSurvives) {
     EXPECT_EQ(text(ui.item("notice")),
               "Trusted private Wi-Fi only: every reachable installation can join. History is held "
               "in memory. Sensitive formats are skipped, but not every secret can be detected.");
+    // Wrapped, and above the buttons that follow it rather than under them.
+    QQuickItem* notice = ui.item("notice");
+    EXPECT_GT(notice->height(), 30);
+    EXPECT_LE(notice->mapToScene(QPointF(0, notice->height())).y(),
+              ui.item("welcomeButton")->mapToScene(QPointF(0, 0)).y());
 
     for (const char* button : {"sendText", "sendClipboard", "welcomeButton", "quitButton"})
         click(ui.item(button));
@@ -348,4 +346,201 @@ TEST(FlowClipboardPanel, LosingFocusHidesItAndTheTrayClickThatTookItDoesNotReope
     EXPECT_EQ(ui.trayActivations, 0) << "the click that took the focus toggled it already";
     ui.views->trayActivated(QPoint(100, 5));
     EXPECT_EQ(ui.trayActivations, 1);
+}
+
+namespace {
+
+// What has the keyboard's focus: the item's name, and whether a focus ring
+// shows around it (drawn by the item or, for a text field, by its frame).
+std::pair<QString, bool> focus(QQuickWindow* window) {
+    QQuickItem* item = window->activeFocusItem();
+    if (!item)
+        return {QStringLiteral("<none>"), false};
+    QList<QQuickItem*> rings;
+    collect(item->parentItem(), QStringLiteral("focusRing"), true, rings);
+    return {item->objectName(), !rings.isEmpty()};
+}
+
+void press(QQuickWindow* window, Qt::Key key) {
+    QTest::keyClick(window, key);
+    settle(window);
+}
+
+} // namespace
+
+TEST(Keyboard, TabVisitsEveryControlWithARingArrowsMoveEnterOpensAndEscapeHides) {
+    ViewsHarness ui;
+    ui.controller.devices = {kPhone, kDesktop, kMac};
+    ui.controller.clips = {"first", "second", "third"};
+    ui.openPanel();
+    ASSERT_TRUE(waitUntil([&] { return ui.panel()->isActive(); }));
+    QQuickWindow* panel = ui.panel();
+    const auto tabs = [&](int count) {
+        QStringList visited;
+        for (int i = 0; i < count; ++i) {
+            press(panel, Qt::Key_Tab);
+            const auto [name, ring] = focus(panel);
+            visited << name + (ring ? "" : " (no ring)");
+        }
+        return visited;
+    };
+    EXPECT_EQ(tabs(5).join(", "), "headerButton, deviceCell, clipRow, syncButton, headerButton");
+
+    // Arrows within the devices and the clips; Enter opens the current clip.
+    tabs(1);
+    press(panel, Qt::Key_Right);
+    EXPECT_EQ(panel->activeFocusItem()->property("name").toString(), "Study PC");
+    tabs(1);
+    press(panel, Qt::Key_Down);
+    press(panel, Qt::Key_Down);
+    press(panel, Qt::Key_Up);
+    EXPECT_EQ(panel->activeFocusItem()->property("clipText").toString(), "second");
+    QTest::keyClick(panel, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(ui.controller.calls, std::vector<std::string>{"writeClipboard:second"});
+    press(panel, Qt::Key_Return);
+    EXPECT_EQ(ui.model.selected().toString(), "second");
+    EXPECT_TRUE(ui.item("detailPage")->isVisible());
+    // The detail's copy action has the focus; Back is a Tab away.
+    EXPECT_EQ(focus(panel), std::make_pair(QStringLiteral("copyText"), true));
+    press(panel, Qt::Key_Space);
+    EXPECT_EQ(ui.controller.calls.size(), 2u);
+    EXPECT_EQ(tabs(1).join(""), "headerButton");
+    press(panel, Qt::Key_Return);
+    EXPECT_FALSE(ui.model.selected().isValid());
+    EXPECT_TRUE(ui.item("mainPage")->isVisible());
+
+    // Settings, from the header button that kept the focus.
+    press(panel, Qt::Key_Enter);
+    ASSERT_TRUE(ui.model.settings());
+    EXPECT_EQ(tabs(7).join(", "), "automaticSwitch, composeField, sendText, sendClipboard, "
+                                  "welcomeButton, quitButton, headerButton");
+    tabs(1);
+    press(panel, Qt::Key_Space);
+    EXPECT_EQ(ui.controller.calls.back(), "automatic:off");
+
+    press(panel, Qt::Key_Escape);
+    EXPECT_FALSE(ui.views->panelVisible());
+}
+
+TEST(PopoverView, SevenDevicesScrollWithAVisibleBarAndEachCanBeReached) {
+    for (const bool hasClips : {false, true}) {
+        ViewsHarness ui;
+        for (int i = 0; i < 7; ++i)
+            ui.controller.devices.push_back({QString("%1").arg(i, 32, 16, QChar('0')).toStdString(),
+                                             "Device " + std::to_string(i + 1),
+                                             i % 2 ? "android" : "windows"});
+        if (hasClips)
+            ui.controller.clips = {"a clip"};
+        ui.openPanel();
+        ASSERT_TRUE(waitUntil([&] { return ui.panel()->isActive(); }));
+        QQuickItem* grid = ui.item("devices");
+        QQuickItem* bar = ui.item("devicesScrollBar");
+        ASSERT_NE(bar, nullptr);
+        EXPECT_TRUE(bar->isVisible()) << hasClips;
+        EXPECT_GT(bar->opacity(), 0.5) << hasClips;
+        EXPECT_LT(bar->property("size").toDouble(), 1.0) << "the bar shows that there are more";
+        // The clips keep their room below the devices.
+        if (hasClips) {
+            EXPECT_GE(ui.item("clips")->height(), 2 * 62) << "devices took the clips' room";
+        }
+
+        // The keyboard walks through every device and brings each into view.
+        press(ui.panel(), Qt::Key_Tab);
+        press(ui.panel(), Qt::Key_Tab);
+        QStringList reached;
+        for (int step = 0; step < 7; ++step) {
+            QQuickItem* cell = ui.panel()->activeFocusItem();
+            ASSERT_EQ(cell->objectName(), "deviceCell");
+            reached << cell->property("name").toString();
+            QAccessibleInterface* read = QAccessible::queryAccessibleInterface(cell);
+            EXPECT_EQ(read->role(), QAccessible::ListItem);
+            EXPECT_EQ(read->text(QAccessible::Name), reached.last());
+            // Scrolled into view, after the view's short animation.
+            EXPECT_TRUE(waitUntil([&] {
+                const QRectF shown = grid->mapRectToScene(grid->boundingRect());
+                return shown.contains(cell->mapRectToScene(cell->boundingRect()));
+            })) << reached.last().toStdString();
+            press(ui.panel(), Qt::Key_Right);
+        }
+        EXPECT_EQ(reached.join(","), "Device 1,Device 2,Device 3,Device 4,Device 5,Device 6,"
+                                     "Device 7");
+    }
+}
+
+TEST(FlowClipboardPanel, LooksTheSameUnderADarkDesktopPaletteAsUnderALightOne) {
+    const QPalette original = QGuiApplication::palette();
+    QPalette dark(QColor(32, 32, 36), QColor(20, 20, 24));
+    dark.setColor(QPalette::ToolTipBase, QColor(10, 10, 10));
+    dark.setColor(QPalette::ToolTipText, QColor(250, 250, 250));
+    dark.setColor(QPalette::Text, QColor(240, 240, 240));
+    dark.setColor(QPalette::WindowText, QColor(240, 240, 240));
+    const QString markup = "<b>Sent</b> &amp; <i>done</i>";
+    std::vector<QImage> shots;
+    for (const QPalette& desktop : {original, dark}) {
+        QApplication::setPalette(desktop);
+        ViewsHarness ui;
+        for (const NearbyDevice& device : {kPhone, kDesktop, kMac, kPhone, kDesktop, kMac, kPhone})
+            ui.controller.devices.push_back(device);
+        ui.controller.clips = FlowModel::previewClips() + FlowModel::previewClips();
+        ui.controller.status = markup;
+        ui.openPanel();
+        // Scroll bars in the theme's colour, not the style's grey.
+        QQuickItem* bar = ui.item("devicesScrollBar");
+        ASSERT_TRUE(bar && bar->isVisible());
+        EXPECT_EQ(
+            bar->property("contentItem").value<QQuickItem*>()->property("color").value<QColor>(),
+            FlowTheme::muted());
+        // The status's tooltip, shown as the characters it holds.
+        QQuickItem* line = ui.item("connectionText");
+        QTest::mouseMove(ui.panel(), QPoint(1, 1));
+        QTest::mouseMove(ui.panel(), line->mapToScene(QPointF(5, 5)).toPoint());
+        ASSERT_TRUE(waitUntil([&] { return !shown(ui.panel(), "toolTipText").isEmpty(); }));
+        EXPECT_EQ(shown(ui.panel(), "toolTipText"), QStringList{markup});
+        EXPECT_EQ(ui.item("toolTipText")->property("textFormat").toInt(), 0) << "Text.PlainText";
+        settle(ui.panel());
+        shots.push_back(ui.panel()->grabWindow());
+        ui.views->showWelcome();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(ui.welcome(), 3000));
+        settle(ui.welcome());
+        shots.push_back(ui.welcome()->grabWindow());
+    }
+    QApplication::setPalette(original);
+    ASSERT_EQ(shots.size(), 4u);
+    EXPECT_TRUE(shots[0] == shots[2]) << "the panel follows the desktop's palette";
+    EXPECT_TRUE(shots[1] == shots[3]) << "the welcome window follows the desktop's palette";
+}
+
+TEST(FlowClipboardPanel, DrawsAShadowWhereTheDesktopCompositesAndAnEdgeWhereItDoesNot) {
+    for (const bool composited : {true, false}) {
+        ViewsHarness ui;
+        ui.views->setCompositingCheck([composited] { return composited; });
+        ui.controller.clips = {"a clip"};
+        ui.openPanel();
+        // The card goes exactly where the placement rule puts the panel.
+        const QRect area = ui.panel()->screen()->availableGeometry();
+        const QRect card(area.right() + 1 - 10 - 430, area.top() + 10, 430, 600);
+        EXPECT_EQ(ui.views->panelCard(), card) << composited;
+        const int inset = composited ? QtViews::kShadowInset : 0;
+        EXPECT_EQ(ui.panel()->geometry(), card.marginsAdded(QMargins(inset, inset, inset, inset)));
+
+        // The offscreen platform grabs without alpha: what is transparent
+        // comes out black, the shadow as faint ink over black.
+        const QImage image = ui.panel()->grabWindow();
+        ASSERT_EQ(image.size(), ui.panel()->size());
+        const auto ink = [&](int x, int y) { return qGreen(image.pixel(x, y)); };
+        if (composited) {
+            EXPECT_EQ(image.pixel(0, 0), qRgb(0, 0, 0)) << "the far corner shows the desktop";
+            EXPECT_NE(image.pixel(inset, inset), FlowTheme::cream().rgb()) << "a square corner";
+            const int below = ink(inset + 215, inset + 600 + 3);
+            EXPECT_GE(below, 4) << "no shadow below the card";
+            EXPECT_LT(below, 30) << "the shadow is a solid bar";
+            EXPECT_GT(below, ink(inset + 215, inset + 600 + 14)) << "the shadow does not fade";
+        } else {
+            // No pixel is left transparent (it would show black), and the
+            // edge is the theme's line colour.
+            for (const QPoint at : {QPoint(0, 0), QPoint(429, 0), QPoint(0, 599), QPoint(429, 599),
+                                    QPoint(215, 0), QPoint(0, 300)})
+                EXPECT_EQ(image.pixel(at), FlowTheme::line().rgba()) << at.x() << "," << at.y();
+        }
+    }
 }

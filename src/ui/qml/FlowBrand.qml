@@ -12,11 +12,9 @@ Row {
         rotation: -15
     }
 
-    Text {
+    FlowText {
         anchors.verticalCenter: parent.verticalCenter
         text: "Zephlink"
-        color: FlowTheme.ink
-        font.family: FlowTheme.family
         font.weight: Font.Bold
         font.pixelSize: 25
     }

@@ -4,47 +4,68 @@ import QtQuick.Layouts
 import Zephlink
 
 // One clip of the history: its kind, its first line, a caption and a copy
-// button. Tapping elsewhere selects it.
-Rectangle {
+// button. The row is a button: a click, Space or Enter opens the clip; the
+// copy shortcut copies it.
+AbstractButton {
     id: row
 
-    required property string modelData
+    required property string clipText
+    required property string line
+    required property bool link
     required property int index
 
-    signal selected(string text)
     signal copied(string text)
 
-    // A row shows one line; the full text is on the detail page.
-    readonly property int shownCharacters: 300
+    readonly property string caption: index === 0 ? "Latest shared text" : "Session history"
 
     objectName: "clipRow"
-    height: 62
-    radius: 14
-    color: "white"
-    border.color: FlowTheme.line
-    border.width: 1
-
-    MouseArea {
-        anchors.fill: parent
-        onClicked: row.selected(row.modelData)
+    text: line
+    implicitHeight: 62
+    leftPadding: 11
+    // The copy button sits in the padding, at the trailing end.
+    rightPadding: 8 + copy.width + 12
+    topPadding: 0
+    bottomPadding: 0
+    // The list takes the Tab focus and hands it to its current row.
+    focusPolicy: Qt.NoFocus
+    Accessible.name: line
+    Accessible.description: (link ? "Link" : "Text") + ", " + caption
+    Keys.onReturnPressed: clicked()
+    Keys.onEnterPressed: clicked()
+    // What a screen reader's "Press" does: open the clip.
+    Accessible.onPressAction: clicked()
+    Keys.onPressed: (event) => {
+        if (event.matches(StandardKey.Copy)) {
+            row.copied(row.clipText);
+            event.accepted = true;
+        }
     }
 
-    RowLayout {
-        anchors.fill: parent
-        anchors.leftMargin: 11
-        anchors.rightMargin: 8
+    background: Rectangle {
+        radius: 14
+        color: "white"
+        border.color: FlowTheme.line
+        border.width: 1
+
+        FlowFocusRing {
+            visible: row.activeFocus
+            cornerRadius: 14
+        }
+    }
+
+    contentItem: RowLayout {
         spacing: 12
 
         Rectangle {
-            width: 36
-            height: 36
+            implicitWidth: 36
+            implicitHeight: 36
             radius: 10
             color: FlowTheme.softFill
 
             FlowIcon {
                 objectName: "clipSymbol"
                 anchors.centerIn: parent
-                name: row.modelData.startsWith("http") ? "link" : "doc.text"
+                name: row.link ? "link" : "doc.text"
                 size: 19
             }
         }
@@ -53,53 +74,56 @@ Rectangle {
             Layout.fillWidth: true
             spacing: 3
 
-            Text {
+            FlowText {
                 objectName: "clipText"
                 Layout.fillWidth: true
-                text: row.modelData.slice(0, row.shownCharacters).replace(/\n/g, " ")
+                text: row.line
                 elide: Text.ElideRight
                 wrapMode: Text.NoWrap
                 maximumLineCount: 1
-                textFormat: Text.PlainText
-                color: FlowTheme.ink
-                font.family: FlowTheme.family
                 font.weight: Font.Bold
-                font.pixelSize: 15
             }
 
-            Text {
+            FlowText {
                 objectName: "clipCaption"
-                text: row.index === 0 ? "Latest shared text" : "Session history"
+                text: row.caption
                 color: FlowTheme.muted
-                font.family: FlowTheme.family
                 font.pixelSize: 12
             }
         }
+    }
 
-        Button {
-            id: copy
+    Button {
+        id: copy
 
-            objectName: "copyButton"
-            implicitWidth: 34
-            implicitHeight: 34
-            padding: 0
-            Accessible.name: "Copy clip " + (row.index + 1)
-            ToolTip.visible: hovered
-            ToolTip.delay: 600
-            ToolTip.text: "Copy text"
-            onClicked: row.copied(row.modelData)
+        objectName: "copyButton"
+        anchors.right: parent.right
+        anchors.rightMargin: 8
+        anchors.verticalCenter: parent.verticalCenter
+        implicitWidth: 34
+        implicitHeight: 34
+        padding: 0
+        focusPolicy: Qt.NoFocus
+        Accessible.name: "Copy clip " + (row.index + 1)
+        Accessible.description: "Copy text"
+        onClicked: row.copied(row.clipText)
+        Accessible.onPressAction: clicked()
 
-            contentItem: Item {
-                FlowIcon {
-                    anchors.centerIn: parent
-                    name: "doc.on.doc"
-                    size: 18
-                }
+        FlowToolTip {
+            visible: copy.hovered
+            text: "Copy text"
+        }
+
+        contentItem: Item {
+            FlowIcon {
+                anchors.centerIn: parent
+                name: "doc.on.doc"
+                size: 18
             }
-            background: Rectangle {
-                radius: 10
-                color: copy.pressed ? FlowTheme.line : (copy.hovered ? FlowTheme.softFill : "transparent")
-            }
+        }
+        background: Rectangle {
+            radius: 10
+            color: copy.pressed ? FlowTheme.line : (copy.hovered ? FlowTheme.softFill : "transparent")
         }
     }
 }

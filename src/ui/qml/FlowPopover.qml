@@ -1,33 +1,46 @@
+pragma ComponentBehavior: Bound
+
 import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Zephlink
 
 // The clipboard panel's content: brand, connection, nearby devices, recent
-// clips; a clip's detail; the settings page.
+// clips; a clip's detail; the settings page. Every control is reached with
+// Tab; the arrow keys move through the devices and the clips.
 Rectangle {
     id: popover
 
     required property FlowModel flow
     // What is typed in the compose field; it survives page changes and hiding.
     property string compose: ""
+    // Rounded where the desktop shows the panel's shadow around the corners;
+    // square, edged by the border, where it cannot.
+    property bool rounded: true
 
-    readonly property bool connected: flow.running && flow.devices.length > 0
+    readonly property bool connected: flow.running && flow.devices.count > 0
     readonly property bool detail: typeof flow.selected === "string"
-    readonly property string page: detail ? "detail" : (flow.settings ? "settings" : "main")
+    // The pages of the stack below: main, detail, settings.
+    readonly property int page: detail ? 1 : (flow.settings ? 2 : 0)
 
     width: 430
     height: flow.panelHeight
     color: FlowTheme.cream
-    radius: 16
+    radius: rounded ? 16 : 0
     border.color: FlowTheme.line
     border.width: 1
     clip: true
 
-    component Label: Text {
-        color: FlowTheme.ink
-        font.family: FlowTheme.family
-        font.pixelSize: 15
+    // The control that had the keyboard's focus may have gone with its page;
+    // the new page's first control takes it, so that the keys go on working.
+    onPageChanged: Qt.callLater(focusPage)
+
+    function focusPage() {
+        const focused = popover.Window.activeFocusItem;
+        if (!focused || focused.visible)
+            return;
+        const first = [clips.count > 0 ? clips : header, copyText, automaticSwitch][page];
+        first.forceActiveFocus(Qt.TabFocusReason);
     }
 
     ColumnLayout {
@@ -44,6 +57,8 @@ Rectangle {
             Item { Layout.fillWidth: true }
 
             FlowSoftButton {
+                id: header
+
                 objectName: "headerButton"
                 readonly property bool back: popover.detail || popover.flow.settings
                 text: back ? "Back" : "Settings"
@@ -70,7 +85,7 @@ Rectangle {
                 color: popover.connected ? FlowTheme.connected : FlowTheme.muted
             }
 
-            Label {
+            FlowText {
                 id: connectionText
 
                 objectName: "connectionText"
@@ -80,320 +95,379 @@ Rectangle {
 
                 // The controller's latest word (sent, copied, failed) on hover.
                 HoverHandler { id: statusHover }
-                ToolTip.visible: statusHover.hovered && popover.flow.status.length > 0
-                ToolTip.delay: 400
-                ToolTip.text: popover.flow.status
+
+                FlowToolTip {
+                    objectName: "statusToolTip"
+                    visible: statusHover.hovered && popover.flow.status.length > 0
+                    text: popover.flow.status
+                }
             }
         }
 
-        // Main page.
-        ColumnLayout {
-            objectName: "mainPage"
-            visible: popover.page === "main"
+        StackLayout {
+            objectName: "pages"
             Layout.fillWidth: true
             Layout.fillHeight: true
             Layout.topMargin: 18
-            spacing: 0
+            currentIndex: popover.page
 
-            GridView {
-                id: devices
+            // Main page.
+            ColumnLayout {
+                id: mainPage
 
-                objectName: "devices"
-                readonly property int rows: Math.ceil(count / 2)
+                objectName: "mainPage"
+                spacing: 0
 
-                visible: count > 0
-                interactive: rows > 2
-                clip: true
-                Layout.fillWidth: true
-                Layout.preferredHeight: Math.min(rows, 2) * cellHeight
-                Layout.bottomMargin: 8
-                cellWidth: width / 2
-                cellHeight: 54
-                model: popover.flow.devices
+                GridView {
+                    id: devices
 
-                delegate: Item {
-                    id: slot
+                    objectName: "devices"
+                    readonly property int rows: Math.ceil(count / 2)
+                    // What the page can spare for devices: the clips (or the
+                    // mascot) keep room below them.
+                    readonly property real room: mainPage.height - heading.implicitHeight
+                                                 - sync.implicitHeight - sync.Layout.topMargin
+                                                 - (clips.count > 0 ? 144 : 120)
+                    // Up to three rows at once, fewer on a short panel; the
+                    // rest scroll, and the scroll bar shows that there are more.
+                    readonly property int shownRows: Math.max(1, Math.min(3, Math.floor(room / cellHeight)))
+                    readonly property bool overflows: rows > shownRows
 
-                    required property var modelData
-                    required property int index
+                    visible: count > 0
+                    interactive: overflows
+                    clip: true
+                    boundsBehavior: Flickable.StopAtBounds
+                    activeFocusOnTab: true
+                    keyNavigationEnabled: true
+                    // Room for the focus ring, outside the column's edges.
+                    Layout.fillWidth: true
+                    Layout.leftMargin: -3
+                    Layout.rightMargin: -3
+                    Layout.preferredHeight: Math.min(rows, shownRows) * cellHeight + 6
+                    Layout.bottomMargin: 5
+                    leftMargin: 3
+                    rightMargin: overflows ? 13 : 3
+                    topMargin: 3
+                    bottomMargin: 3
+                    cellWidth: (width - leftMargin - rightMargin) / 2
+                    cellHeight: 54
+                    model: popover.flow.devices
+                    Accessible.role: Accessible.List
+                    Accessible.name: "Nearby devices"
 
-                    width: GridView.view.width / 2
-                    height: 54
+                    delegate: FlowDeviceCell {
+                        width: devices.cellWidth
+                        height: devices.cellHeight
+                    }
 
-                    FlowDeviceCell {
-                        modelData: slot.modelData
-                        x: slot.index % 2 === 0 ? 0 : 5
-                        width: slot.width - 5
-                        height: 44
+                    ScrollBar.vertical: ScrollBar {
+                        objectName: "devicesScrollBar"
+                        policy: devices.overflows ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+                    }
+                }
+
+                RowLayout {
+                    id: heading
+
+                    Layout.fillWidth: true
+
+                    FlowText {
+                        text: "Recent Clips"
+                        font.weight: Font.Bold
+                        font.pixelSize: 17
+                        Accessible.role: Accessible.Heading
+                        Accessible.name: text
+                    }
+
+                    Item { Layout.fillWidth: true }
+
+                    FlowText {
+                        objectName: "clipCount"
+                        text: popover.flow.clips.count + " / 20"
+                        color: FlowTheme.muted
+                        font.pixelSize: 12
+                    }
+                }
+
+                ColumnLayout {
+                    objectName: "emptyState"
+                    visible: clips.count === 0
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                    Layout.topMargin: 6
+                    spacing: 4
+
+                    // The mascot and its words sit in the middle of what is left.
+                    Item { Layout.fillHeight: true }
+
+                    FlowArtwork {
+                        objectName: "mascot"
+                        name: "flow_mascot"
+                        Layout.fillWidth: true
+                        Layout.fillHeight: true
+                        Layout.maximumHeight: 132
+                    }
+
+                    FlowText {
+                        Layout.fillWidth: true
+                        horizontalAlignment: Text.AlignHCenter
+                        Layout.topMargin: 6
+                        text: "Your next idea starts here."
+                        font.weight: Font.Bold
+                        font.pixelSize: 17
+                    }
+
+                    FlowText {
+                        Layout.fillWidth: true
+                        horizontalAlignment: Text.AlignHCenter
+                        text: "Copy text on a connected device.\nIt will be ready to paste here."
+                        color: FlowTheme.muted
+                        font.pixelSize: 14
+                        lineHeight: 1.15
+                    }
+
+                    Item { Layout.fillHeight: true }
+                }
+
+                ListView {
+                    id: clips
+
+                    objectName: "clips"
+                    visible: count > 0
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                    Layout.topMargin: 9
+                    Layout.leftMargin: -3
+                    Layout.rightMargin: -3
+                    topMargin: 3
+                    bottomMargin: 3
+                    clip: true
+                    spacing: 8
+                    boundsBehavior: Flickable.StopAtBounds
+                    activeFocusOnTab: true
+                    keyNavigationEnabled: true
+                    model: popover.flow.clips
+                    Accessible.role: Accessible.List
+                    Accessible.name: "Recent Clips"
+
+                    // In the order screen readers read them, too.
+                    onCountChanged: Qt.callLater(FlowAccessibility.orderRows, clips)
+                    ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
+
+                    delegate: FlowClipRow {
+                        id: row
+
+                        x: 3
+                        width: clips.width - 6
+                        onClicked: popover.flow.selectClip(row.clipText)
+                        onCopied: (text) => popover.flow.copyClip(text)
+                    }
+                }
+
+                // Footer: pause or resume.
+                Button {
+                    id: sync
+
+                    objectName: "syncButton"
+                    Layout.topMargin: 20
+                    padding: 0
+                    text: popover.flow.running ? "Pause sync" : "Resume sync"
+                    onClicked: popover.flow.toggleSync()
+                    opacity: pressed ? 0.6 : 1
+                    Keys.onReturnPressed: clicked()
+                    Keys.onEnterPressed: clicked()
+                    Accessible.onPressAction: clicked()
+
+                    contentItem: Row {
+                        spacing: 8
+
+                        FlowIcon {
+                            objectName: "syncSymbol"
+                            anchors.verticalCenter: parent.verticalCenter
+                            name: popover.flow.running ? "pause.circle" : "play.circle"
+                            size: 19
+                        }
+
+                        FlowText {
+                            anchors.verticalCenter: parent.verticalCenter
+                            text: sync.text
+                        }
+                    }
+                    background: Item {
+                        FlowFocusRing {
+                            visible: sync.visualFocus
+                            cornerRadius: 6
+                        }
                     }
                 }
             }
 
-            RowLayout {
-                Layout.fillWidth: true
+            // Detail page: one clip in full.
+            ColumnLayout {
+                objectName: "detailPage"
+                spacing: 14
 
-                Label {
-                    text: "Recent Clips"
+                FlowText {
+                    text: "Shared text"
                     font.weight: Font.Bold
-                    font.pixelSize: 17
-                    Accessible.role: Accessible.Heading
+                    font.pixelSize: 18
                 }
 
-                Item { Layout.fillWidth: true }
+                ScrollView {
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                    background: Rectangle {
+                        radius: 14
+                        color: "white"
+                        border.color: FlowTheme.line
 
-                Label {
-                    objectName: "clipCount"
-                    text: popover.flow.clips.length + " / 20"
-                    color: FlowTheme.muted
-                    font.pixelSize: 12
+                        FlowFocusRing {
+                            visible: detailText.activeFocus
+                            cornerRadius: 14
+                        }
+                    }
+
+                    TextArea {
+                        id: detailText
+
+                        objectName: "detailText"
+                        text: popover.detail ? popover.flow.selected : ""
+                        textFormat: TextEdit.PlainText
+                        readOnly: true
+                        selectByMouse: true
+                        selectByKeyboard: true
+                        wrapMode: TextEdit.Wrap
+                        padding: 14
+                        color: FlowTheme.ink
+                        selectionColor: Qt.rgba(FlowTheme.teal.r, FlowTheme.teal.g, FlowTheme.teal.b, 0.3)
+                        selectedTextColor: FlowTheme.ink
+                        font.family: FlowTheme.family
+                        font.pixelSize: 15
+                        background: null
+                        Accessible.name: "Shared text"
+                    }
+                }
+
+                FlowSoftButton {
+                    id: copyText
+
+                    objectName: "copyText"
+                    primary: true
+                    text: "Copy text"
+                    iconName: "doc.on.doc"
+                    onClicked: popover.flow.copyClip(popover.flow.selected)
                 }
             }
 
-            ColumnLayout {
-                objectName: "emptyState"
-                visible: popover.flow.clips.length === 0
-                Layout.fillWidth: true
-                Layout.fillHeight: true
-                Layout.topMargin: 6
-                spacing: 4
+            // Settings page. A column rather than a layout: the notice's
+            // wrapped height reaches a column at once, whereas the stack's
+            // layouts would miss it while the page is hidden.
+            Column {
+                objectName: "settingsPage"
+                spacing: 18
 
-                // The mascot and its words sit in the middle of what is left.
-                Item { Layout.fillHeight: true }
-
-                FlowArtwork {
-                    objectName: "mascot"
-                    name: "flow_mascot"
-                    Layout.fillWidth: true
-                    Layout.fillHeight: true
-                    Layout.maximumHeight: 132
-                }
-
-                Label {
-                    Layout.fillWidth: true
-                    horizontalAlignment: Text.AlignHCenter
-                    Layout.topMargin: 6
-                    text: "Your next idea starts here."
+                FlowText {
+                    topPadding: 2
+                    text: "A little more control"
                     font.weight: Font.Bold
-                    font.pixelSize: 17
+                    font.pixelSize: 18
                 }
 
-                Label {
-                    Layout.fillWidth: true
-                    horizontalAlignment: Text.AlignHCenter
-                    text: "Copy text on a connected device.\nIt will be ready to paste here."
+                FlowSwitch {
+                    id: automaticSwitch
+
+                    objectName: "automaticSwitch"
+                    width: parent.width
+                    text: "Automatically share Mac copies"
+                    checked: popover.flow.automatic
+                    onToggled: (on) => popover.flow.setAutomaticSharing(on)
+                }
+
+                FlowSwitch {
+                    objectName: "startAtLoginSwitch"
+                    width: parent.width
+                    text: "Start at login"
+                    checked: popover.flow.startAtLogin
+                    onToggled: (on) => popover.flow.switchStartAtLogin(on)
+                }
+
+                Rectangle {
+                    width: parent.width
+                    height: compose.implicitHeight
+                    radius: 11
+                    color: "white"
+                    border.color: FlowTheme.line
+                    border.width: 1
+
+                    FlowFocusRing {
+                        visible: compose.activeFocus
+                        cornerRadius: 11
+                    }
+
+                    TextField {
+                        id: compose
+
+                        objectName: "composeField"
+                        anchors.left: parent.left
+                        anchors.right: parent.right
+                        padding: 10
+                        placeholderText: "Type text or a link"
+                        placeholderTextColor: Qt.rgba(FlowTheme.muted.r, FlowTheme.muted.g, FlowTheme.muted.b, 0.7)
+                        text: popover.compose
+                        onTextEdited: popover.compose = text
+                        color: FlowTheme.ink
+                        selectionColor: Qt.rgba(FlowTheme.teal.r, FlowTheme.teal.g, FlowTheme.teal.b, 0.3)
+                        selectedTextColor: FlowTheme.ink
+                        font.family: FlowTheme.family
+                        font.pixelSize: 15
+                        background: null
+                        Accessible.name: "Type text or a link"
+                    }
+                }
+
+                Row {
+                    spacing: 10
+
+                    FlowSoftButton {
+                        objectName: "sendText"
+                        primary: true
+                        text: "Send text"
+                        onClicked: popover.flow.sendText(popover.compose)
+                    }
+
+                    FlowSoftButton {
+                        objectName: "sendClipboard"
+                        text: "Send clipboard"
+                        onClicked: popover.flow.sendClipboard()
+                    }
+                }
+
+                FlowText {
+                    objectName: "notice"
+                    width: parent.width
+                    text: "Trusted private Wi-Fi only: every reachable installation can join. History is held in memory. Sensitive formats are skipped, but not every secret can be detected."
+                    wrapMode: Text.WordWrap
                     color: FlowTheme.muted
-                    font.pixelSize: 14
+                    font.pixelSize: 13
                     lineHeight: 1.15
                 }
 
-                Item { Layout.fillHeight: true }
-            }
+                Row {
+                    spacing: 10
 
-            ListView {
-                id: clips
-
-                objectName: "clips"
-                visible: popover.flow.clips.length > 0
-                Layout.fillWidth: true
-                Layout.fillHeight: true
-                Layout.topMargin: 12
-                clip: true
-                spacing: 8
-                boundsBehavior: Flickable.StopAtBounds
-                model: popover.flow.clips
-                ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
-
-                delegate: FlowClipRow {
-                    width: ListView.view.width
-                    onSelected: (text) => popover.flow.selectClip(text)
-                    onCopied: (text) => popover.flow.copyClip(text)
-                }
-            }
-
-            // Footer: pause or resume.
-            Button {
-                id: sync
-
-                objectName: "syncButton"
-                Layout.topMargin: 20
-                padding: 0
-                text: popover.flow.running ? "Pause sync" : "Resume sync"
-                onClicked: popover.flow.toggleSync()
-                opacity: pressed ? 0.6 : 1
-
-                contentItem: Row {
-                    spacing: 8
-
-                    FlowIcon {
-                        objectName: "syncSymbol"
-                        anchors.verticalCenter: parent.verticalCenter
-                        name: popover.flow.running ? "pause.circle" : "play.circle"
-                        size: 19
+                    FlowSoftButton {
+                        objectName: "welcomeButton"
+                        text: "Welcome"
+                        onClicked: popover.flow.showWelcome()
                     }
 
-                    Label {
-                        anchors.verticalCenter: parent.verticalCenter
-                        text: sync.text
+                    FlowSoftButton {
+                        objectName: "quitButton"
+                        text: "Quit Zephlink"
+                        onClicked: popover.flow.quit()
                     }
                 }
-                background: Item {}
             }
-        }
-
-        // Detail page: one clip in full.
-        ColumnLayout {
-            objectName: "detailPage"
-            visible: popover.page === "detail"
-            Layout.fillWidth: true
-            Layout.fillHeight: true
-            Layout.topMargin: 18
-            spacing: 14
-
-            Label {
-                text: "Shared text"
-                font.weight: Font.Bold
-                font.pixelSize: 18
-            }
-
-            ScrollView {
-                Layout.fillWidth: true
-                Layout.fillHeight: true
-                background: Rectangle {
-                    radius: 14
-                    color: "white"
-                    border.color: FlowTheme.line
-                }
-
-                TextArea {
-                    objectName: "detailText"
-                    text: popover.detail ? popover.flow.selected : ""
-                    textFormat: TextEdit.PlainText
-                    readOnly: true
-                    selectByMouse: true
-                    wrapMode: TextEdit.Wrap
-                    padding: 14
-                    color: FlowTheme.ink
-                    selectionColor: Qt.rgba(FlowTheme.teal.r, FlowTheme.teal.g, FlowTheme.teal.b, 0.3)
-                    selectedTextColor: FlowTheme.ink
-                    font.family: FlowTheme.family
-                    font.pixelSize: 15
-                    background: null
-                }
-            }
-
-            FlowSoftButton {
-                objectName: "copyText"
-                primary: true
-                text: "Copy text"
-                iconName: "doc.on.doc"
-                onClicked: popover.flow.copyClip(popover.flow.selected)
-            }
-        }
-
-        // Settings page.
-        ColumnLayout {
-            objectName: "settingsPage"
-            visible: popover.page === "settings"
-            Layout.fillWidth: true
-            Layout.fillHeight: true
-            Layout.topMargin: 20
-            spacing: 18
-
-            Label {
-                text: "A little more control"
-                font.weight: Font.Bold
-                font.pixelSize: 18
-            }
-
-            FlowSwitch {
-                objectName: "automaticSwitch"
-                Layout.fillWidth: true
-                label: "Automatically share Mac copies"
-                checked: popover.flow.automatic
-                onToggled: (on) => popover.flow.setAutomaticSharing(on)
-            }
-
-            FlowSwitch {
-                objectName: "startAtLoginSwitch"
-                Layout.fillWidth: true
-                label: "Start at login"
-                checked: popover.flow.startAtLogin
-                onToggled: (on) => popover.flow.switchStartAtLogin(on)
-            }
-
-            Rectangle {
-                Layout.fillWidth: true
-                implicitHeight: compose.implicitHeight
-                radius: 11
-                color: "white"
-                border.color: FlowTheme.line
-                border.width: 1
-
-                TextField {
-                    id: compose
-
-                    objectName: "composeField"
-                    anchors.left: parent.left
-                    anchors.right: parent.right
-                    padding: 10
-                    placeholderText: "Type text or a link"
-                    placeholderTextColor: Qt.rgba(FlowTheme.muted.r, FlowTheme.muted.g, FlowTheme.muted.b, 0.7)
-                    text: popover.compose
-                    onTextEdited: popover.compose = text
-                    color: FlowTheme.ink
-                    selectionColor: Qt.rgba(FlowTheme.teal.r, FlowTheme.teal.g, FlowTheme.teal.b, 0.3)
-                    selectedTextColor: FlowTheme.ink
-                    font.family: FlowTheme.family
-                    font.pixelSize: 15
-                    background: null
-                    Accessible.name: "Type text or a link"
-                }
-            }
-
-            Row {
-                spacing: 10
-
-                FlowSoftButton {
-                    objectName: "sendText"
-                    primary: true
-                    text: "Send text"
-                    onClicked: popover.flow.sendText(popover.compose)
-                }
-
-                FlowSoftButton {
-                    objectName: "sendClipboard"
-                    text: "Send clipboard"
-                    onClicked: popover.flow.sendClipboard()
-                }
-            }
-
-            Label {
-                objectName: "notice"
-                Layout.fillWidth: true
-                text: "Trusted private Wi-Fi only: every reachable installation can join. History is held in memory. Sensitive formats are skipped, but not every secret can be detected."
-                wrapMode: Text.WordWrap
-                color: FlowTheme.muted
-                font.pixelSize: 13
-                lineHeight: 1.15
-            }
-
-            Row {
-                spacing: 10
-
-                FlowSoftButton {
-                    objectName: "welcomeButton"
-                    text: "Welcome"
-                    onClicked: popover.flow.showWelcome()
-                }
-
-                FlowSoftButton {
-                    objectName: "quitButton"
-                    text: "Quit Zephlink"
-                    onClicked: popover.flow.quit()
-                }
-            }
-
-            Item { Layout.fillHeight: true }
         }
     }
 }

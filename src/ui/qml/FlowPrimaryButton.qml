@@ -16,15 +16,18 @@ Button {
     topPadding: 0
     bottomPadding: 0
     opacity: pressed ? 0.8 : 1
+    Keys.onReturnPressed: clicked()
+    Keys.onEnterPressed: clicked()
+    // What a screen reader's "Press" does.
+    Accessible.onPressAction: clicked()
 
     contentItem: Row {
         spacing: 14
 
-        Text {
+        FlowText {
             anchors.verticalCenter: parent.verticalCenter
             text: button.text
             color: "white"
-            font.family: FlowTheme.family
             font.weight: Font.Bold
             font.pixelSize: 20
         }
@@ -93,6 +96,11 @@ Button {
                     radiusY: button.height / 2
                 }
             }
+        }
+
+        FlowFocusRing {
+            visible: button.visualFocus
+            cornerRadius: height / 2
         }
     }
 }

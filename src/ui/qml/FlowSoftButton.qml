@@ -3,7 +3,7 @@ import QtQuick.Controls.Basic
 import Zephlink
 
 // An ordinary button: teal with white text when primary, else pale green
-// with ink text.
+// with ink text. Space and Enter press it.
 Button {
     id: button
 
@@ -17,6 +17,10 @@ Button {
     topPadding: 0
     bottomPadding: 0
     opacity: pressed ? 0.7 : 1
+    Keys.onReturnPressed: clicked()
+    Keys.onEnterPressed: clicked()
+    // What a screen reader's "Press" does.
+    Accessible.onPressAction: clicked()
 
     contentItem: Row {
         spacing: 7
@@ -29,11 +33,10 @@ Button {
             size: 16
         }
 
-        Text {
+        FlowText {
             anchors.verticalCenter: parent.verticalCenter
             text: button.text
             color: button.primary ? "white" : FlowTheme.ink
-            font.family: FlowTheme.family
             font.weight: Font.Bold
             font.pixelSize: 14
         }
@@ -43,5 +46,10 @@ Button {
         implicitHeight: 39
         radius: 12
         color: button.primary ? FlowTheme.teal : FlowTheme.softFill
+
+        FlowFocusRing {
+            visible: button.visualFocus
+            cornerRadius: 12
+        }
     }
 }

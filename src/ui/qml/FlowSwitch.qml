@@ -4,47 +4,43 @@ import QtQuick.Layouts
 import Zephlink
 
 // A labelled on/off switch. It shows checked and asks for the opposite
-// through toggled(); the owner decides.
-RowLayout {
-    id: row
+// through toggled(); the owner decides. The whole row is one control: a
+// click, Space or Enter toggles it, and a screen reader reads its text and
+// "On" or "Off" (see flow_accessibility.h).
+AbstractButton {
+    id: control
 
-    property string label
-    property bool checked
     property int fontSize: 15
     // What a screen reader announces as the value (read by the C++ side).
     readonly property string flowAccessibleValue: checked ? "On" : "Off"
 
     signal toggled(bool on)
 
-    spacing: 12
+    checkable: false
+    onClicked: toggled(!checked)
+    Keys.onReturnPressed: toggled(!checked)
+    Keys.onEnterPressed: toggled(!checked)
 
-    Text {
-        text: row.label
-        color: FlowTheme.ink
-        font.family: FlowTheme.family
-        font.pixelSize: row.fontSize
-        Accessible.ignored: true
-    }
+    contentItem: RowLayout {
+        spacing: 12
 
-    Item {
-        Layout.fillWidth: true
-        Layout.minimumWidth: 8
-    }
+        FlowText {
+            text: control.text
+            font.pixelSize: control.fontSize
+        }
 
-    AbstractButton {
-        id: knobButton
+        Item {
+            Layout.fillWidth: true
+            Layout.minimumWidth: 8
+        }
 
-        objectName: "switchButton"
-        implicitWidth: 44
-        implicitHeight: 26
-        Accessible.ignored: true
-        onClicked: row.toggled(!row.checked)
-
-        contentItem: Item {}
-        background: Rectangle {
+        Rectangle {
+            objectName: "switchButton"
+            implicitWidth: 44
+            implicitHeight: 26
             radius: height / 2
-            color: row.checked ? FlowTheme.teal
-                               : Qt.rgba(FlowTheme.muted.r, FlowTheme.muted.g, FlowTheme.muted.b, 0.35)
+            color: control.checked ? FlowTheme.teal
+                                   : Qt.rgba(FlowTheme.muted.r, FlowTheme.muted.g, FlowTheme.muted.b, 0.35)
 
             Rectangle {
                 width: 20
@@ -52,7 +48,12 @@ RowLayout {
                 radius: 10
                 color: "white"
                 y: 3
-                x: row.checked ? parent.width - width - 3 : 3
+                x: control.checked ? parent.width - width - 3 : 3
+            }
+
+            FlowFocusRing {
+                visible: control.visualFocus
+                cornerRadius: 13
             }
         }
     }

@@ -26,14 +26,12 @@ Item {
 
         FlowBrand {}
 
-        Text {
+        FlowText {
             id: headline
 
             objectName: "headline"
             Layout.topMargin: 38
             text: "Make your devices\nfeel like one."
-            color: FlowTheme.ink
-            font.family: FlowTheme.family
             font.weight: Font.Black
             font.pixelSize: 47
             lineHeightMode: Text.FixedHeight
@@ -47,12 +45,11 @@ Item {
             }
         }
 
-        Text {
+        FlowText {
             objectName: "subtitle"
             Layout.topMargin: 18
             text: "Copy text or links on one device.\nPaste them on another."
             color: FlowTheme.muted
-            font.family: FlowTheme.family
             font.pixelSize: 22
             lineHeight: 1.1
         }
@@ -67,22 +64,20 @@ Item {
 
         Item { Layout.fillHeight: true }
 
-        Text {
+        FlowText {
             objectName: "note"
             Layout.leftMargin: 4
             text: "Same thoughts.\nMore freedom."
-            color: FlowTheme.ink
             font.family: FlowTheme.informalFamily
             font.pixelSize: 19
             rotation: -7
         }
 
-        Text {
+        FlowText {
             objectName: "footnote"
             Layout.topMargin: 20
             text: "Local dazar · Trusted private Wi-Fi. Every reachable installation can join."
             color: FlowTheme.muted
-            font.family: FlowTheme.family
             font.pixelSize: 10
         }
     }
@@ -96,7 +91,7 @@ Item {
         y: 356 - height / 2
     }
 
-    Text {
+    FlowText {
         objectName: "caption"
         x: 639 - width / 2
         y: 527 - height / 2
