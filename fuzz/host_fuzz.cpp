@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         // Nothing would wake a waiting poll here: ask the same without waiting.
         if (request->method == "GET" && request->target.starts_with(clipsQuery)) {
-            if (const auto query = parsePollQuery(request->target); query && query->wait > 0)
+            if (const auto query = clips::parsePollQuery(request->target); query && query->wait > 0)
                 request->target = clipsQuery + "after=" + std::to_string(query->after);
         }
         const Answer answer = host->answer(*request, kPeers[control & 3]);

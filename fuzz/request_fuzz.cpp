@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto* request = std::get_if<HttpRequest>(&result);
     if (request == nullptr)
         return 0;
-    (void)parsePollQuery(request->target);
+    (void)clips::parsePollQuery(request->target);
     (void)sessionDevice(request->body);
-    (void)acceptableEnvelope(request->body, 1'800'000'000'000);
+    (void)clips::acceptableEnvelope(request->body, 1'800'000'000'000);
     return 0;
 }

@@ -11,6 +11,8 @@ packages=(
     libicu-dev
     # local network
     libavahi-client-dev
+    # relay server
+    libboost-dev libhiredis-dev
     # desktop application
     qt6-base-dev qt6-declarative-dev qt6-tools-dev-tools libqt6svg6 libqt6dbus6
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-window
@@ -24,6 +26,7 @@ packages=(
     # README pictures (scripts/screenshots.sh)
     xcompmgr
     python3 python3-cryptography
+    redis-server
     # packages and their checks (scripts/build-deb.sh, the package test)
     dpkg-dev lintian desktop-file-utils appstream man-db libglib2.0-bin
 )

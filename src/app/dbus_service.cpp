@@ -38,7 +38,7 @@ bool DBusService::running() const {
     return app_ && app_->isRunning();
 }
 bool DBusService::paired() const {
-    return app_ && app_->group().has_value();
+    return app_ && app_->paired();
 }
 QString DBusService::device() const {
     return app_ ? QString::fromStdString(app_->device()) : QString();

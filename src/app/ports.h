@@ -16,6 +16,9 @@
 
 namespace zephlink {
 
+// The start of an invitation link: such text never leaves as a clip.
+inline const QString kInvitationPrefix = QStringLiteral("zephlink://pair?");
+
 // The system clipboard.
 class Pasteboard {
 public:

@@ -1,5 +1,6 @@
 #include "url.h"
 
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -176,6 +177,34 @@ std::string_view trimmed(std::string_view text) {
         end = previous;
     }
     return text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
+}
+
+std::optional<std::int64_t> decimalInteger(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty())
+        return std::nullopt;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    }
+    // Parse the magnitude as unsigned so that the most negative value fits.
+    std::uint64_t magnitude = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+    if (error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    constexpr std::uint64_t limit = std::uint64_t{1} << 63;
+    if (negative) {
+        if (magnitude > limit)
+            return std::nullopt;
+        return magnitude == limit ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
+    }
+    if (magnitude >= limit)
+        return std::nullopt;
+    return static_cast<std::int64_t>(magnitude);
 }
 
 } // namespace zephlink

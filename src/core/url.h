@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,9 @@ std::optional<std::vector<QueryItem>> queryItems(std::string_view query);
 std::string percentEncodeQueryValue(std::string_view value);
 
 std::string asciiLower(std::string_view text);
+// A decimal integer with an optional sign and nothing else, as peers parse
+// numbers in headers and queries ("+5" is 5; " 5", "" and "5x" are not numbers).
+std::optional<std::int64_t> decimalInteger(std::string_view text);
 // Trims every character with the Unicode White_Space property (spaces, line
 // breaks, U+00A0, U+2028, U+3000, ...) from both ends.
 std::string_view trimmed(std::string_view text);

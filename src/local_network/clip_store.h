@@ -1,10 +1,10 @@
 #pragma once
 
 #include "answer.h"
+#include "clip_rules.h"
 #include "records.h"
 #include "wall_clock.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -16,40 +16,8 @@
 
 namespace zephlink {
 
-inline constexpr std::size_t kMaxFrames = 100;
-inline constexpr std::size_t kMaxClipIds = 1000;
-inline constexpr std::int64_t kFrameLifetimeMs = 900000;
-inline constexpr std::int64_t kMaxClipAgeMs = 900000;
-inline constexpr std::int64_t kMaxClipAheadMs = 120000;
-inline constexpr std::int64_t kMaxPollWaitSeconds = 20;
-inline constexpr std::size_t kNonceBytes = 12;
-inline constexpr std::size_t kMinCiphertextBytes = 16;
-inline constexpr std::size_t kMaxCiphertextBytes = 40976;
-
-// The query of a poll: the cursor the client has and how long it may wait.
-struct PollQuery {
-    std::int64_t after = 0;
-    std::int64_t wait = 0; // seconds, 0 to 20
-};
-
-// nullopt when the target's query is not a valid poll query (answer 400).
-std::optional<PollQuery> parsePollQuery(std::string_view target);
-
-// Whether a client at `after` has missed clips: the host's sequence started
-// again below it, or the clips after it are no longer all retained.
-bool resetNeeded(std::int64_t after, std::int64_t sequence,
-                 std::optional<std::int64_t> oldestRetained);
-
-// The envelope a post carries, when it is acceptable at time nowMs.
-std::optional<Envelope> acceptableEnvelope(std::string_view body, std::int64_t nowMs);
-
-// SHA-256 of an envelope's canonical bytes (its JSON with sorted keys): two
-// posts of one id are the same clip exactly when their digests are equal.
-using Digest = std::array<unsigned char, 32>;
-std::optional<Digest> canonicalDigest(const Envelope& envelope);
-
-// One clip as a poll answer lists it: {"envelope":{...},"seq":n}.
-std::optional<std::string> frameBytes(std::int64_t seq, const Envelope& envelope);
+// The room's rules (which envelopes, which poll queries, when to reset) are
+// shared with the relay: see clip_rules.h.
 
 // A poll answer's body around its clips: {"clips":[ clip , clip ],"cursor":n,"reset":b}.
 std::vector<SharedBytes> batchBody(const std::vector<SharedBytes>& clips, std::int64_t cursor,
@@ -61,7 +29,7 @@ class ClipStore {
 public:
     struct Frame {
         std::int64_t seq = 0;
-        SharedBytes bytes;         // as frameBytes
+        SharedBytes bytes;         // as clips::batchItem
         std::int64_t storedAt = 0; // ms
     };
     struct PostOutcome {
@@ -86,7 +54,7 @@ public:
 private:
     struct Stored {
         std::int64_t seq = 0;
-        Digest digest{};
+        clips::Digest digest{}; // of the canonical bytes
     };
 
     WallClock clock_;

@@ -40,34 +40,6 @@ const std::string* HttpRequest::header(const std::string& name) const {
     return found == headers.end() ? nullptr : &found->second;
 }
 
-std::optional<std::int64_t> decimalInteger(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty())
-        return std::nullopt;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-    }
-    // Parse the magnitude as unsigned so that the most negative value fits.
-    std::uint64_t magnitude = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-    if (error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    constexpr std::uint64_t limit = std::uint64_t{1} << 63;
-    if (negative) {
-        if (magnitude > limit)
-            return std::nullopt;
-        return magnitude == limit ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
-    }
-    if (magnitude >= limit)
-        return std::nullopt;
-    return static_cast<std::int64_t>(magnitude);
-}
-
 std::variant<HttpRequest, HttpStatus> parseHead(std::string_view head) {
     if (!validUtf8(head))
         return 400;

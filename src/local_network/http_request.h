@@ -54,8 +54,4 @@ std::variant<HttpRequest, HttpStatus> parseHead(std::string_view head);
 // The body length the request declares, or 413.
 std::variant<std::int64_t, HttpStatus> bodyLength(const HttpRequest& request);
 
-// A decimal integer with an optional sign and nothing else, as peers parse
-// numbers in headers and queries ("+5" is 5; " 5", "" and "5x" are not numbers).
-std::optional<std::int64_t> decimalInteger(std::string_view text);
-
 } // namespace zephlink

@@ -304,7 +304,7 @@ Answer LocalHost::session(const HttpRequest& request) {
 }
 
 Answer LocalHost::poll(const HttpRequest& request, std::unique_lock<std::mutex>& lock) {
-    const auto query = parsePollQuery(request.target);
+    const auto query = clips::parsePollQuery(request.target);
     if (!query)
         return {400, {}};
     const auto deadline = SteadyTime::now() + std::chrono::seconds(query->wait);

@@ -1,5 +1,5 @@
 #include "autostart.h"
-#include "fakes.h"
+#include "harness.h"
 
 #include <QDir>
 #include <QFile>

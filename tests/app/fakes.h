@@ -1,21 +1,18 @@
 #pragma once
 
-// Fakes of the controller's ports, and a harness that runs its background
-// jobs and delayed calls only when a test says so.
+// Fakes of the controller's ports, and runners that hold background jobs and
+// delayed calls until a test lets them go.
 #include "aes_gcm.h"
 #include "clip.h"
-#include "dazar_app.h"
 #include "errors.h"
-#include "server_address.h"
+#include "ports.h"
 #include "test_support.h"
-#include "url.h"
 
-#include <QTemporaryDir>
 #include <QVariant>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 namespace zephlink::test {
@@ -81,7 +78,6 @@ public:
     bool preview = false;
     bool welcome = false;
     bool panel = false;
-    int resizes = 0;
     std::function<void()> onTray;
 
     void setup(bool designPreview, std::function<void()> tray) override {
@@ -95,7 +91,7 @@ public:
     void showPanel() override { panel = true; }
     void hidePanel() override { panel = false; }
     bool panelVisible() const override { return panel; }
-    void resizePanel() override { ++resizes; }
+    void resizePanel() override {}
 };
 
 class FakeDialogs : public Dialogs {
@@ -129,128 +125,99 @@ public:
     std::set<std::string> announcedHosts() const override { return announced; }
 };
 
-// A clip server whose answers the test scripts. Calls arrive on the test
-// thread because the harness runs jobs there.
+// A clip server whose answers the test scripts; room calls are logged.
 struct FakeServer {
     std::vector<Envelope> posted;
-    std::deque<std::function<Batch()>> polls; // next answers; empty: no answer queued
+    std::deque<std::function<Batch()>> polls; // next answers; none queued fails
     std::vector<std::int64_t> pollCursors;
     std::function<void()> postResult = [] {};
     std::function<void(const Group&)> readResult = [](const Group&) {};
     std::function<void(const Group&)> revokeResult = [](const Group&) {};
     std::function<Group(const std::string&)> createResult;
     std::vector<std::string> calls;
-};
 
-class Harness {
-public:
-    FakePasteboard pasteboard;
-    FakeSettings settings;
-    FakeViews views;
-    FakeDialogs dialogs;
-    FakeServer server;
-    FakeDiscovery* discovery = nullptr;
-    std::deque<std::function<std::function<void()>()>> jobs;
-    std::vector<std::pair<int, std::function<void()>>> timers;
-    std::int64_t now = 1'800'000'000'000;
-    std::vector<std::optional<Group>> secrets;
-    std::function<void(const std::optional<Group>&)> secretResult = [](const auto&) {};
-    QTemporaryDir configHome; // the login entry goes here
-    Autostart autostart{configHome.path(), QStringLiteral("sh")};
-    std::unique_ptr<DazarApp> app;
-    int terminated = 0;
-    QString hostName = QStringLiteral("desk");
-
-    explicit Harness(QStringList arguments = {QStringLiteral("zephlink")}) {
-        AppEnvironment env;
-        env.pasteboard = &pasteboard;
-        env.settings = &settings;
-        env.views = &views;
-        env.dialogs = &dialogs;
-        env.autostart = &autostart;
-        env.discovery = [this](const std::string& device, const std::string& name,
-                               DiscoveryCallback callback) {
-            auto made = std::make_unique<FakeDiscovery>();
-            made->device = device;
-            made->name = name;
-            made->callback = std::move(callback);
-            discovery = made.get();
-            return made;
+    ClipServer port() {
+        ClipServer server;
+        server.post = [this](const Group&, const Envelope& envelope) {
+            postResult();
+            posted.push_back(envelope);
         };
-        env.server.post = [this](const Group&, const Envelope& envelope) {
-            server.calls.push_back("post");
-            server.postResult();
-            server.posted.push_back(envelope);
-        };
-        env.server.poll = [this](const Group&, std::int64_t cursor) {
-            server.calls.push_back("poll");
-            server.pollCursors.push_back(cursor);
-            if (server.polls.empty())
+        server.poll = [this](const Group&, std::int64_t cursor) {
+            pollCursors.push_back(cursor);
+            if (polls.empty())
                 throw DazarError("Network unavailable");
-            auto answer = server.polls.front();
-            server.polls.pop_front();
+            auto answer = std::move(polls.front());
+            polls.pop_front();
             return answer();
         };
-        env.server.readFromStart = [this](const Group& g) {
-            server.calls.push_back("read");
-            server.readResult(g);
+        server.readFromStart = [this](const Group& g) {
+            calls.push_back("read " + g.room);
+            readResult(g);
         };
-        env.server.revoke = [this](const Group& g) {
-            server.calls.push_back("revoke");
-            server.revokeResult(g);
+        server.revoke = [this](const Group& g) {
+            calls.push_back("revoke " + g.room);
+            revokeResult(g);
         };
-        env.server.create = [this](const std::string& address) {
-            server.calls.push_back("create " + address);
-            return server.createResult(address);
+        server.create = [this](const std::string& address) {
+            calls.push_back("create " + address);
+            return createResult(address);
         };
-        env.saveSecret = [this](const std::optional<Group>& group) {
-            secretResult(group);
-            secrets.push_back(group);
-        };
-        env.arguments = std::move(arguments);
-        env.hostName = [this] { return hostName; };
-        env.now = [this] { return now; };
-        env.identifier = [] { return identifier(); };
-        env.background = [this](std::function<std::function<void()>()> job) {
-            jobs.push_back(std::move(job));
-        };
-        env.after = [this](int ms, std::function<void()> fn) {
-            timers.emplace_back(ms, std::move(fn));
-        };
-        env.terminate = [this] { ++terminated; };
-        app = std::make_unique<DazarApp>(std::move(env));
+        return server;
     }
+};
 
-    // Runs the oldest background job and its continuation.
-    bool runJob() {
-        if (jobs.empty())
+// Background jobs, run on the test thread when the test says so. A job that
+// throws reports its message to failed.
+struct Jobs {
+    using Job = std::function<std::function<void()>()>;
+    std::deque<Job> queue;
+    std::function<void(const QString&)> failed;
+
+    std::function<void(Job)> port() {
+        return [this](Job job) { queue.push_back(std::move(job)); };
+    }
+    std::size_t size() const { return queue.size(); }
+    bool run() {
+        if (queue.empty())
             return false;
-        auto job = std::move(jobs.front());
-        jobs.pop_front();
+        Job job = std::move(queue.front());
+        queue.pop_front();
         std::function<void()> continuation;
         try {
             continuation = job();
-        } catch (...) {
+        } catch (const std::exception& error) {
+            if (failed)
+                failed(QString::fromUtf8(error.what()));
         }
         if (continuation)
             continuation();
         return true;
     }
-    // Runs the oldest delayed call; returns its delay.
-    int runTimer() {
-        if (timers.empty())
+};
+
+// Delayed calls, run when the test says so.
+struct Timers {
+    std::vector<std::pair<int, std::function<void()>>> queue;
+    std::function<void(int, std::function<void()>)> port() {
+        return [this](int ms, std::function<void()> fn) { queue.emplace_back(ms, std::move(fn)); };
+    }
+    // Runs the oldest; returns its delay, or -1 when none is due.
+    int run() {
+        if (queue.empty())
             return -1;
-        auto [ms, fn] = std::move(timers.front());
-        timers.erase(timers.begin());
+        auto [ms, fn] = std::move(queue.front());
+        queue.erase(queue.begin());
         fn();
         return ms;
     }
+};
 
-    QString status() const { return app->statusText(); }
-
-    // Launches normally with sync paused, then runs with the given group as if
-    // a nearby host had granted it.
-    void launch() { app->applicationDidFinishLaunching(); }
+// The order in which a concern reached the others.
+struct Effects {
+    std::vector<std::string> log;
+    std::function<void()> note(std::string what) {
+        return [this, what] { log.push_back(what); };
+    }
 };
 
 // A session granting group, listing the given devices.

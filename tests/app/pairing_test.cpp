@@ -1,4 +1,7 @@
 #include "fakes.h"
+#include "pairing.h"
+#include "server_address.h"
+#include "url.h"
 
 #include <gtest/gtest.h>
 
@@ -7,245 +10,261 @@ using namespace zephlink::test;
 
 namespace {
 
-struct Pairing : Harness {
-    Pairing() { launch(); }
-    static Group relayGroup(const std::string& address = "http://192.168.1.20:8787") {
-        return freshGroup(address);
+// Pairing alone. What it asks of the other concerns is logged in order; the
+// stand-in for stopping sync does what stopping does to the session.
+struct Pairs {
+    SessionState session;
+    FakeServer server;
+    FakeDialogs dialogs;
+    Jobs jobs;
+    Effects effects;
+    std::function<void(const std::optional<Group>&)> secretResult = [](const auto&) {};
+    Pairing pairing{session, ports()};
+
+    PairingPorts ports() {
+        PairingPorts p;
+        p.server = server.port();
+        p.saveSecret = [this](const std::optional<Group>& group) {
+            secretResult(group);
+            effects.log.push_back(group ? "save " + group->room : "delete secret");
+        };
+        p.dialogs = &dialogs;
+        p.background = jobs.port();
+        p.stop = [this] {
+            session.setRunning(false);
+            session.setGroup(std::nullopt);
+            effects.log.push_back("stop");
+        };
+        p.writeClipboard = [this](const QString& text) {
+            effects.log.push_back(text.toStdString());
+        };
+        p.setAutomatic = [this](bool on) { effects.log.push_back(on ? "auto on" : "auto off"); };
+        p.startAfresh = effects.note("afresh");
+        p.forgetHistory = effects.note("forget");
+        p.refreshHistory = effects.note("refresh");
+        return p;
     }
-    // Adopts a group as `create` would.
+    Pairs() {
+        jobs.failed = [this](const QString& error) { session.show(error); };
+    }
+    QString status() const { return session.status(); }
+    // Adopts a relay group as create would.
     Group paired(const std::string& address = "http://192.168.1.20:8787") {
-        const Group group = relayGroup(address);
+        const Group group = freshGroup(address);
         server.createResult = [group](const std::string&) { return group; };
-        app->create();
-        runJob();
+        pairing.create();
+        jobs.run();
+        effects.log.clear();
+        server.calls.clear();
         return group;
     }
 };
 
+const char* const kPaired = "Paired · paused. Resume sync on both devices.";
+const char* const kLeft = "Left locally. Other devices retain access to their group.";
+
 } // namespace
 
-TEST(Create, AdoptsTheNewRoomPausedAndStoresIt) {
-    Pairing h;
-    h.app->setServer("http://10.0.0.7:8787");
-    const Group group = h.paired();
-    ASSERT_EQ(h.server.calls.front(), "create http://10.0.0.7:8787");
-    EXPECT_EQ(h.app->group(), group);
-    ASSERT_EQ(h.secrets.size(), 1u);
-    EXPECT_EQ(h.secrets[0], group);
-    EXPECT_FALSE(h.app->isRunning());
-    EXPECT_TRUE(h.settings.boolean("localPaused"));
-    EXPECT_FALSE(h.app->automaticSending());
-    EXPECT_EQ(h.app->server(), QString::fromStdString(group.server));
-    EXPECT_EQ(h.status(), "Paired · paused. Resume sync on both devices.");
-    h.app->send("hello");
-    EXPECT_EQ(h.status(), "Resume sync before sending.");
+TEST(Adopt, StoresThenPausesThenTakesTheGroupOver) {
+    Pairs p;
+    p.session.setRunning(true);
+    p.session.setCursor(9);
+    p.pairing.setInvitation("zephlink://pair?old");
+    p.pairing.setServer("http://10.0.0.7:8787");
+    const Group group = freshGroup("http://192.168.1.20:8787");
+    p.server.createResult = [group](const std::string&) { return group; };
+    p.pairing.create();
+    p.jobs.run();
+    EXPECT_EQ(p.server.calls, std::vector<std::string>{"create http://10.0.0.7:8787"});
+    EXPECT_EQ(p.effects.log, (std::vector<std::string>{"save " + group.room, "stop", "afresh",
+                                                       "auto off", "refresh"}));
+    EXPECT_EQ(p.session.group(), group);
+    EXPECT_EQ(p.session.cursor(), 0);
+    EXPECT_EQ(p.pairing.server(), QString::fromStdString(group.server));
+    EXPECT_EQ(p.pairing.invitation(), "");
+    EXPECT_EQ(p.status(), kPaired);
 }
 
-TEST(Create, RefusesWhileAGroupIsHeldAndReportsRelayErrors) {
-    Pairing h;
-    h.paired();
-    h.app->create();
-    EXPECT_EQ(h.status(), "Leave the current group before creating another.");
-    h.app->join();
-    EXPECT_EQ(h.status(), "Leave the current group before joining another.");
+TEST(Adopt, ARefusedRoomOrSecretChangesNothing) {
+    for (const bool keychain : {false, true}) {
+        Pairs p;
+        p.session.setRunning(true);
+        p.server.createResult = [keychain](const std::string& address) -> Group {
+            if (!keychain)
+                throw DazarError("Relay returned HTTP 500");
+            return freshGroup(address);
+        };
+        if (keychain)
+            p.secretResult = [](const auto&) { throw DazarError("Unable to save in Keychain"); };
+        p.pairing.create();
+        p.jobs.run();
+        EXPECT_EQ(p.status(), keychain ? "Unable to save in Keychain" : "Relay returned HTTP 500");
+        EXPECT_FALSE(p.session.group());
+        EXPECT_TRUE(p.session.running());
+        EXPECT_TRUE(p.effects.log.empty());
+    }
+}
 
-    Pairing fresh;
-    fresh.server.createResult = [](const std::string&) -> Group {
-        throw DazarError("Relay returned HTTP 500");
+TEST(Join, ParsesTheInvitationThenConfirmsAccessThenAdopts) {
+    Pairs p;
+    p.pairing.join();
+    EXPECT_EQ(p.status(), "Invalid Zephlink invitation");
+    p.pairing.setInvitation("zephlink://pair?server=http://8.8.8.8&room=a&token=b&key=c");
+    p.pairing.join();
+    EXPECT_EQ(p.status(), "Public servers require HTTPS; HTTP is only for a trusted private LAN");
+    EXPECT_EQ(p.jobs.size(), 0u);
+
+    const Group group = freshGroup("http://192.168.1.20:8787");
+    p.pairing.setInvitation(" " + QString::fromStdString(group.invitation()) + "\n");
+    p.server.readResult = [](const Group&) { throw DazarError("Re-pair required (401)"); };
+    p.pairing.join();
+    p.jobs.run();
+    EXPECT_EQ(p.status(), "Re-pair required (401)");
+    EXPECT_TRUE(p.effects.log.empty()) << "a rejected token adopts nothing";
+
+    p.server.readResult = [](const Group&) {};
+    p.pairing.join();
+    p.jobs.run();
+    EXPECT_EQ(p.server.calls.back(), "read " + group.room);
+    EXPECT_EQ(p.session.group(), group);
+    EXPECT_EQ(p.status(), kPaired);
+}
+
+TEST(Pairing, CreateAndJoinRefuseWhileAGroupIsHeld) {
+    Pairs p;
+    const Group held = p.paired();
+    p.pairing.create();
+    EXPECT_EQ(p.status(), "Leave the current group before creating another.");
+    p.pairing.setInvitation(QString::fromStdString(freshGroup().invitation()));
+    p.pairing.join();
+    EXPECT_EQ(p.status(), "Leave the current group before joining another.");
+    EXPECT_EQ(p.jobs.size(), 0u);
+    EXPECT_EQ(p.session.group(), held);
+}
+
+TEST(CopyInvite, AsksForAnAddressAndCopiesAConcealedLink) {
+    const auto relayHost = *parseUrl(defaultRelay())->host;
+    struct Case {
+        const char* why;
+        std::string server;
+        std::optional<QString> answer;
+        QString suggested;
+        QString shown; // empty: the status stays
     };
-    fresh.app->create();
-    fresh.runJob();
-    EXPECT_EQ(fresh.status(), "Relay returned HTTP 500");
-    EXPECT_FALSE(fresh.app->group());
-}
-
-TEST(Create, AKeychainFailureAdoptsNothing) {
-    Pairing h;
-    h.secretResult = [](const std::optional<Group>&) {
-        throw DazarError("Unable to save in Keychain");
+    const Case cases[] = {
+        {"cancelled", "http://192.168.1.20:8787", std::nullopt, "http://192.168.1.20:8787", ""},
+        {"a loopback relay suggests the LAN address", "http://127.0.0.1:9999", std::nullopt,
+         QString::fromStdString("http://" + relayHost + ":9999"), ""},
+        {"a loopback answer is refused", "http://127.0.0.1:8787",
+         QStringLiteral("http://localhost:8787"),
+         QString::fromStdString("http://" + relayHost + ":8787"),
+         "That address points to the receiving device itself. Use your Mac’s LAN "
+         "address from "
+         "the relay terminal."},
+        {"accepted and normalised", "http://192.168.1.20:8787",
+         QStringLiteral(" http://192.168.1.30:8787/ "), "http://192.168.1.20:8787",
+         "Invitation copied with address http://192.168.1.30:8787"},
     };
-    const Group group = h.relayGroup();
-    h.server.createResult = [&](const std::string&) { return group; };
-    h.app->create();
-    h.runJob();
-    EXPECT_EQ(h.status(), "Unable to save in Keychain");
-    EXPECT_FALSE(h.app->group());
-    EXPECT_TRUE(h.app->isRunning()) << "nothing else changes";
+    for (const Case& c : cases) {
+        Pairs p;
+        const Group group = p.paired(c.server);
+        p.dialogs.address = c.answer;
+        p.pairing.copyInvite();
+        EXPECT_EQ(p.dialogs.lastMessage, "Copy invitation for another device") << c.why;
+        EXPECT_EQ(p.dialogs.suggested, c.suggested) << c.why;
+        EXPECT_EQ(p.status(), c.shown.isEmpty() ? kPaired : c.shown) << c.why;
+        const bool copied = c.shown.startsWith("Invitation copied");
+        ASSERT_EQ(p.effects.log.size(), copied ? 1u : 0u) << c.why;
+        if (copied) {
+            const Group invited = Group::parse(p.effects.log[0]);
+            EXPECT_EQ(invited.server, "http://192.168.1.30:8787");
+            EXPECT_EQ(invited.room, group.room);
+        }
+    }
+    Pairs none;
+    none.dialogs.address = QStringLiteral("http://192.168.1.30:8787");
+    none.pairing.copyInvite();
+    none.pairing.copyInviteFor("http://192.168.1.30:8787");
+    EXPECT_TRUE(none.dialogs.lastMessage.isEmpty()) << "nothing to invite to";
+    EXPECT_TRUE(none.effects.log.empty());
 }
 
-TEST(Join, ParsesTheInvitationBeforeAnyRequest) {
-    Pairing h;
-    h.app->join();
-    EXPECT_EQ(h.status(), "Invalid Zephlink invitation");
-    h.app->setInvitation("zephlink://pair?server=http://8.8.8.8&room=a&token=b&key=c");
-    h.app->join();
-    EXPECT_EQ(h.status(), "Public servers require HTTPS; HTTP is only for a trusted private LAN");
-    EXPECT_TRUE(h.jobs.empty());
-    EXPECT_TRUE(h.server.calls.empty());
-}
-
-TEST(Join, ConfirmsAccessThenAdopts) {
-    Pairing h;
-    const Group group = h.relayGroup();
-    h.app->setInvitation(" " + QString::fromStdString(group.invitation()) + "\n");
-    h.app->join();
-    h.runJob();
-    EXPECT_EQ(h.server.calls, std::vector<std::string>{"read"});
-    EXPECT_EQ(h.app->group(), group);
-    EXPECT_EQ(h.app->invitation(), "");
-    EXPECT_EQ(h.status(), "Paired · paused. Resume sync on both devices.");
-}
-
-TEST(Join, ARejectedTokenAdoptsNothing) {
-    Pairing h;
-    h.server.readResult = [](const Group&) { throw DazarError("Re-pair required (401)"); };
-    h.app->setInvitation(QString::fromStdString(h.relayGroup().invitation()));
-    h.app->join();
-    h.runJob();
-    EXPECT_EQ(h.status(), "Re-pair required (401)");
-    EXPECT_FALSE(h.app->group());
-    EXPECT_TRUE(h.secrets.empty());
-}
-
-TEST(CopyInvite, SuggestsTheLanAddressForALoopbackRelay) {
-    Pairing h;
-    const Group group = h.paired("http://127.0.0.1:9999");
-    h.dialogs.address = std::nullopt;
-    h.app->copyInvite();
-    const auto relay = parseUrl(defaultRelay());
-    EXPECT_EQ(h.dialogs.suggested, QString::fromStdString("http://" + *relay->host + ":9999"));
-    EXPECT_EQ(h.dialogs.lastMessage, "Copy invitation for another device");
-    EXPECT_EQ(h.status(), "Paired · paused. Resume sync on both devices.") << "cancelled";
-    (void)group;
-}
-
-TEST(CopyInvite, RefusesALoopbackAnswerAndLeavesTheClipboard) {
-    Pairing h;
-    h.paired("http://127.0.0.1:8787");
-    const long before = h.pasteboard.count;
-    h.dialogs.address = QStringLiteral("http://localhost:8787");
-    h.app->copyInvite();
-    EXPECT_EQ(h.status(), "That address points to the receiving device itself. Use your Mac’s LAN "
-                          "address from the relay terminal.");
-    EXPECT_EQ(h.pasteboard.count, before);
-}
-
-TEST(CopyInvite, CopiesAConcealedLinkForTheGivenAddress) {
-    Pairing h;
-    const Group group = h.paired();
-    h.dialogs.address = QStringLiteral(" http://192.168.1.30:8787/ ");
-    h.app->copyInvite();
-    EXPECT_EQ(h.status(), "Invitation copied with address http://192.168.1.30:8787");
-    const Group invited = Group::parse(h.pasteboard.text.toStdString());
-    EXPECT_EQ(invited.server, "http://192.168.1.30:8787");
-    EXPECT_EQ(invited.room, group.room);
-    EXPECT_TRUE(h.app->sensitive());
-    h.app->capture();
-    EXPECT_TRUE(h.jobs.empty());
-}
-
-TEST(CopyInvite, DoesNothingWithoutAGroup) {
-    Pairing h;
-    h.dialogs.address = QStringLiteral("http://192.168.1.30:8787");
-    h.app->copyInvite();
-    EXPECT_TRUE(h.dialogs.lastMessage.isEmpty());
-}
-
-TEST(Leave, ForgetsTheGroupLocally) {
-    Pairing h;
-    h.paired();
-    h.app->leave();
-    EXPECT_FALSE(h.app->group());
-    EXPECT_EQ(h.secrets.back(), std::nullopt);
-    EXPECT_EQ(h.status(), "Left locally. Other devices retain access to their group.");
-    EXPECT_FALSE(h.app->isRunning());
-
-    Pairing never;
-    never.app->leave();
-    EXPECT_EQ(never.status(), "Left locally. Other devices retain access to their group.");
-}
-
-TEST(Leave, AKeychainFailureChangesNothing) {
-    Pairing h;
-    const Group group = h.paired();
-    h.secretResult = [](const std::optional<Group>&) { throw DazarError("anything"); };
-    h.app->leave();
-    EXPECT_EQ(h.status(), "Unable to clear Keychain");
-    EXPECT_EQ(h.app->group(), group);
-}
-
-TEST(Reset, CancellingChangesNothing) {
-    Pairing h;
-    const Group group = h.paired();
-    h.dialogs.consent = false;
-    h.app->reset();
-    EXPECT_EQ(h.dialogs.lastMessage, "Delete this group for every device?");
-    EXPECT_EQ(h.app->group(), group);
-    EXPECT_TRUE(h.jobs.empty());
-}
-
-TEST(Reset, ConfirmingPausesFirstThenRevokesAndLeaves) {
-    Pairing h;
-    const Group group = h.paired();
-    h.app->start();
-    h.dialogs.consent = true;
-    std::optional<Group> revoked;
-    bool runningAtRevoke = true;
-    h.server.revokeResult = [&](const Group& g) {
-        revoked = g;
-        runningAtRevoke = h.app->isRunning();
+TEST(Leave, ForgetsTheGroupLocallyUnlessTheKeychainRefuses) {
+    Pairs p;
+    const Group group = p.paired();
+    p.secretResult = [](const auto& g) {
+        if (!g)
+            throw DazarError("anything");
     };
-    h.app->reset();
-    EXPECT_FALSE(h.app->isRunning());
-    EXPECT_FALSE(h.app->group()) << "cleared in memory at once";
-    h.runJob();
-    EXPECT_EQ(revoked, group);
-    EXPECT_FALSE(runningAtRevoke);
-    EXPECT_EQ(h.status(), "Left locally. Other devices retain access to their group.");
-    EXPECT_EQ(h.secrets.back(), std::nullopt);
+    p.pairing.leave();
+    EXPECT_EQ(p.status(), "Unable to clear Keychain");
+    EXPECT_EQ(p.session.group(), group);
+    EXPECT_TRUE(p.effects.log.empty());
+
+    p.secretResult = [](const auto&) {};
+    p.pairing.leave();
+    EXPECT_EQ(p.effects.log,
+              (std::vector<std::string>{"delete secret", "stop", "forget", "auto off", "refresh"}));
+    EXPECT_FALSE(p.session.group());
+    EXPECT_EQ(p.status(), kLeft);
 }
 
-TEST(Reset, AFailedRevokeKeepsTheStoredCopy) {
-    Pairing h;
-    h.paired();
-    h.dialogs.consent = true;
-    h.server.revokeResult = [](const Group&) { throw DazarError("Network unavailable"); };
-    const auto stored = h.secrets.size();
-    h.app->reset();
-    h.runJob();
-    EXPECT_EQ(h.status(), "Network unavailable");
-    EXPECT_EQ(h.secrets.size(), stored);
-    EXPECT_FALSE(h.app->group());
+TEST(Reset, AsksThenPausesThenRevokesThenLeaves) {
+    Pairs p;
+    const Group group = p.paired();
+    p.session.setRunning(true);
+    p.pairing.reset();
+    EXPECT_EQ(p.dialogs.lastMessage, "Delete this group for every device?");
+    EXPECT_EQ(p.session.group(), group) << "cancelled";
+    EXPECT_EQ(p.jobs.size(), 0u);
+
+    p.dialogs.consent = true;
+    p.server.revokeResult = [&](const Group&) { p.effects.log.push_back("revoke"); };
+    p.pairing.reset();
+    EXPECT_FALSE(p.session.group()) << "cleared in memory at once";
+    p.jobs.run();
+    EXPECT_EQ(p.server.calls, std::vector<std::string>{"revoke " + group.room});
+    EXPECT_EQ(p.effects.log, (std::vector<std::string>{"stop", "revoke", "delete secret", "stop",
+                                                       "forget", "auto off", "refresh"}));
+    EXPECT_EQ(p.status(), kLeft);
+
+    Pairs failing;
+    failing.paired();
+    failing.dialogs.consent = true;
+    failing.server.revokeResult = [](const Group&) { throw DazarError("Network unavailable"); };
+    failing.pairing.reset();
+    failing.jobs.run();
+    EXPECT_EQ(failing.status(), "Network unavailable");
+    EXPECT_EQ(failing.effects.log, std::vector<std::string>{"stop"}) << "the secret is kept";
+
+    Pairs none;
+    none.dialogs.consent = true;
+    none.pairing.reset();
+    EXPECT_TRUE(none.dialogs.lastMessage.isEmpty());
 }
 
-TEST(OpenLink, AMalformedLinkChangesNothing) {
-    Pairing h;
+TEST(OpenLink, PausesSyncToJoinAGoodLinkOnly) {
     const Group nearby = freshGroup("http://127.0.0.1:8788");
-    h.app->discovered(sessionFor(nearby), nearby.server);
-    h.jobs.clear();
-    h.app->openLink("zephlink://pair?server=http://10.0.0.2");
-    EXPECT_EQ(h.status(), "Invalid Zephlink invitation");
-    EXPECT_TRUE(h.app->isRunning());
-    EXPECT_EQ(h.app->group(), nearby);
-    EXPECT_TRUE(h.jobs.empty());
-}
+    const Group relay = freshGroup("http://192.168.1.20:8787");
+    Pairs p;
+    p.session.setRunning(true);
+    p.session.setGroup(nearby);
+    p.pairing.openLink("zephlink://pair?server=http://10.0.0.2");
+    EXPECT_EQ(p.status(), "Invalid Zephlink invitation");
+    EXPECT_TRUE(p.session.running());
+    EXPECT_EQ(p.session.group(), nearby);
 
-TEST(OpenLink, AGoodLinkJoinsEvenWhileSyncing) {
-    Pairing h;
-    const Group nearby = freshGroup("http://127.0.0.1:8788");
-    h.app->discovered(sessionFor(nearby), nearby.server);
-    h.jobs.clear();
-    const Group relay = Pairing::relayGroup();
-    h.app->openLink(QString::fromStdString(relay.invitation()));
-    h.runJob();
-    EXPECT_EQ(h.app->group(), relay);
-    EXPECT_EQ(h.status(), "Paired · paused. Resume sync on both devices.");
-}
+    p.pairing.openLink(QString::fromStdString(relay.invitation()));
+    EXPECT_EQ(p.effects.log, std::vector<std::string>{"stop"});
+    EXPECT_EQ(p.pairing.invitation(), QString::fromStdString(relay.invitation()));
+    p.jobs.run();
+    EXPECT_EQ(p.session.group(), relay);
+    EXPECT_EQ(p.status(), kPaired);
 
-TEST(OpenLink, AHeldRelayGroupMustBeLeftFirst) {
-    Pairing h;
-    const Group held = h.paired();
-    h.app->openLink(QString::fromStdString(Pairing::relayGroup().invitation()));
-    EXPECT_EQ(h.status(), "Leave the current group before joining another.");
-    EXPECT_EQ(h.app->group(), held);
+    // A relay group held while paused must be left first.
+    p.effects.log.clear();
+    p.pairing.openLink(QString::fromStdString(freshGroup().invitation()));
+    EXPECT_EQ(p.status(), "Leave the current group before joining another.");
+    EXPECT_EQ(p.session.group(), relay);
+    EXPECT_TRUE(p.effects.log.empty());
 }

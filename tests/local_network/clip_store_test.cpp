@@ -93,8 +93,8 @@ TEST_F(ClipStoreTest, StaysBoundedAfterTenThousandPosts) {
     ASSERT_EQ(post(first), 201);
     for (int i = 0; i < 10000; ++i)
         ASSERT_EQ(post(envelopeAt(now)), 201);
-    EXPECT_EQ(store.frames().size(), kMaxFrames);
-    EXPECT_EQ(store.idCount(), kMaxClipIds);
+    EXPECT_EQ(store.frames().size(), clips::kMaxFrames);
+    EXPECT_EQ(store.idCount(), clips::kMaxClipIds);
     EXPECT_EQ(store.frames().front().seq, 10001 - 99);
     const auto again = store.post(test::body(first));
     EXPECT_EQ(again.status, 201) << "the first id has long fallen out";
