@@ -1,8 +1,8 @@
 # Debian packages from this build: `cpack` in the build directory, or
 # scripts/build-deb.sh. Each package is one install component, declared with
-# zephlink_deb_package(); install rules name their component. Another
-# program gets its own package by installing with COMPONENT <name> and one
-# more zephlink_deb_package(COMPONENT <name> NAME ...) below.
+# zephlink_deb_package(); install rules name their component (desktop:
+# zephlink, relay: zephlink-relay). Another program gets its own package by
+# installing with COMPONENT <name> and one more zephlink_deb_package() below.
 
 set(ZEPHLINK_PACKAGE_MAINTAINER "Zephlink maintainers <maintainers@zephlink.app>" CACHE STRING
     "Maintainer named in the Debian packages")
@@ -28,28 +28,21 @@ function(zephlink_gzip source output)
     add_custom_target(zephlink_gzip_${name} ALL DEPENDS ${output})
 endfunction()
 
-# Installs file into the system configuration directory: /etc for a /usr
-# installation (every package), <prefix>/etc otherwise. Decided at install
-# time, since cpack installs with its own prefix.
-function(zephlink_install_sysconf file directory component)
-    install(CODE "
-        if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
-            set(etc /etc)
-        else()
-            set(etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
-        endif()
-        file(INSTALL \"${file}\" DESTINATION \"\${etc}/${directory}\")"
-        COMPONENT ${component})
-endfunction()
-
 # One binary package from one install component: its copyright file and
-# changelog, its control fields and conffiles (paths under /etc).
+# changelog, its control fields, conffiles (paths under /etc) and maintainer
+# scripts (files named postinst, prerm, postrm).
 #   zephlink_deb_package(COMPONENT c NAME n SUMMARY s DESCRIPTION d
-#                        [SECTION s] [DEPENDS ...] [RECOMMENDS ...] [CONFFILES ...])
+#                        [SECTION s] [DEPENDS ...] [RECOMMENDS ...] [SUGGESTS ...]
+#                        [CONFFILES ...] [SCRIPTS ...])
 function(zephlink_deb_package)
     cmake_parse_arguments(ARG "" "COMPONENT;NAME;SUMMARY;DESCRIPTION;SECTION"
-                          "DEPENDS;RECOMMENDS;CONFFILES" ${ARGN})
+                          "DEPENDS;RECOMMENDS;SUGGESTS;CONFFILES;SCRIPTS" ${ARGN})
     string(TOUPPER ${ARG_COMPONENT} C)
+    list(LENGTH ARG_DESCRIPTION parts)
+    if(NOT parts EQUAL 1)
+        # CMake would cut the text at its first semicolon.
+        message(FATAL_ERROR "The description of ${ARG_NAME} has a semicolon")
+    endif()
     set(doc share/doc/${ARG_NAME})
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${doc}
             COMPONENT ${ARG_COMPONENT})
@@ -58,21 +51,25 @@ function(zephlink_deb_package)
 
     set(control ${ZEPHLINK_PACKAGE_DIR}/control/${ARG_COMPONENT})
     file(MAKE_DIRECTORY ${control})
+    set(extra ${ARG_SCRIPTS})
     list(JOIN ARG_CONFFILES "\n" conffiles)
     if(conffiles)
         file(WRITE ${control}/conffiles "${conffiles}\n")
-        set(CPACK_DEBIAN_${C}_PACKAGE_CONTROL_EXTRA ${control}/conffiles PARENT_SCOPE)
+        list(APPEND extra ${control}/conffiles)
     endif()
+    set(CPACK_DEBIAN_${C}_PACKAGE_CONTROL_EXTRA "${extra}" PARENT_SCOPE)
 
     if(NOT ARG_SECTION)
         set(ARG_SECTION utils)
     endif()
     list(JOIN ARG_DEPENDS ", " depends)
     list(JOIN ARG_RECOMMENDS ", " recommends)
+    list(JOIN ARG_SUGGESTS ", " suggests)
     set(CPACK_DEBIAN_${C}_PACKAGE_NAME ${ARG_NAME} PARENT_SCOPE)
     set(CPACK_DEBIAN_${C}_PACKAGE_SECTION ${ARG_SECTION} PARENT_SCOPE)
     set(CPACK_DEBIAN_${C}_PACKAGE_DEPENDS "${depends}" PARENT_SCOPE)
     set(CPACK_DEBIAN_${C}_PACKAGE_RECOMMENDS "${recommends}" PARENT_SCOPE)
+    set(CPACK_DEBIAN_${C}_PACKAGE_SUGGESTS "${suggests}" PARENT_SCOPE)
     set(CPACK_DEBIAN_${C}_PACKAGE_SOURCE zephlink PARENT_SCOPE)
     set(CPACK_DEBIAN_${C}_DESCRIPTION "${ARG_SUMMARY}\n${ARG_DESCRIPTION}" PARENT_SCOPE)
     set(CPACK_COMPONENTS_ALL ${CPACK_COMPONENTS_ALL} ${ARG_COMPONENT} PARENT_SCOPE)
@@ -116,6 +113,34 @@ are joined with an invitation link."
             fonts-lato fonts-comic-neue
     RECOMMENDS avahi-daemon "gnome-keyring | kwalletmanager | keepassxc"
     CONFFILES /etc/ufw/applications.d/zephlink)
+
+# --- zephlink-relay: the relay server ----------------------------------------------
+# The program, its unit and its options file are installed in src/relay/.
+# No Qt here: dpkg-shlibdeps finds every library it loads.
+if(TARGET zephlink-relay)
+    zephlink_gzip(${PROJECT_SOURCE_DIR}/packaging/zephlink-relay.1
+                  ${ZEPHLINK_PACKAGE_DIR}/zephlink-relay.1.gz)
+    install(FILES ${ZEPHLINK_PACKAGE_DIR}/zephlink-relay.1.gz DESTINATION share/man/man1
+            COMPONENT relay)
+    set(scripts ${PROJECT_SOURCE_DIR}/packaging/debian/zephlink-relay)
+    zephlink_deb_package(
+        COMPONENT relay
+        NAME zephlink-relay
+        SECTION net
+        SUMMARY "clip relay server for Zephlink"
+        DESCRIPTION
+"zephlink-relay relays the sealed clips of Zephlink groups between devices
+that are not on the same private network. It keeps the last clips of each
+room behind the room's bearer token and answers long polls. It never holds a
+group key and never opens a clip.
+
+Rooms live in the relay's memory, or in Redis so that several relays serve
+the same rooms. The package installs a hardened systemd unit, which is not
+enabled. Its options are in /etc/default/zephlink-relay."
+        SUGGESTS redis-server
+        CONFFILES /etc/default/zephlink-relay
+        SCRIPTS ${scripts}/postinst ${scripts}/prerm ${scripts}/postrm)
+endif()
 
 # --- the package set -------------------------------------------------------------
 set(CPACK_GENERATOR DEB)

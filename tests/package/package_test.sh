@@ -6,6 +6,8 @@
 # control fields and dependencies, the file list, conffiles, links that
 # resolve, lintian without errors, and the unpacked program (its verification
 # mode, its help against its manual page, its bundle found where installed).
+# Then the zephlink-relay package: no Qt, its unit naming the installed
+# program and options file, its conffile, its help against its manual page.
 set -euo pipefail
 build=$(realpath "$1")
 source=$(realpath "$2")
@@ -69,7 +71,9 @@ done
 echo "PASS file list, conffiles and font links"
 
 # --- lintian and the metadata validators ----------------------------------------
-lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1 || {
+relay_deb="$work/deb/zephlink-relay_${version}_$(dpkg --print-architecture).deb"
+[ -f "$relay_deb" ] || fail "no $relay_deb among: $(ls "$work/deb")"
+lintian --fail-on error --tag-display-limit 0 "$deb" "$relay_deb" >"$work/lintian" 2>&1 || {
     cat "$work/lintian"
     fail "lintian"
 }
@@ -89,9 +93,13 @@ program="$work/root/usr/bin/zephlink"
     "PASS: macOS CryptoKit shared fixture and metadata authentication" ] ||
     fail "the packaged program's crypto check"
 switches() { grep -oE -- '(^|[^a-z-])--?[a-z][a-z-]*' | grep -oE -- '--?[a-z][a-z-]*' | sort -u; }
+# manual NAME ROOT: the manual page's text; warnings fail.
+manual() {
+    MANWIDTH=80 man --warnings -l "$2/usr/share/man/man1/$1.1.gz" 2>"$work/man-warnings"
+    [ ! -s "$work/man-warnings" ] || fail "$1(1) warnings: $(cat "$work/man-warnings")"
+}
 "$program" --help | switches >"$work/help"
-man_page=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/zephlink.1.gz" 2>"$work/man-warnings")
-[ -s "$work/man-warnings" ] && fail "man page warnings: $(cat "$work/man-warnings")"
+man_page=$(manual zephlink "$work/root")
 # The manual also names other programs' switches (firewall-cmd, ufw) under NETWORK.
 sed '/^NETWORK AND FIREWALLS/,/^[A-Z]/d' <<<"$man_page" | switches >"$work/man"
 diff "$work/help" "$work/man" || fail "--help and zephlink(1) list different switches"
@@ -104,3 +112,29 @@ unshare -n env QT_QPA_PLATFORM=offscreen HOME="$work" XDG_RUNTIME_DIR="$work" \
 [ "$status" -eq 124 ] || fail "the packaged program ended with $status: $(cat "$work/run.log")"
 grep -q 'could not load resource bundle' "$work/run.log" && fail "$(cat "$work/run.log")"
 echo "PASS the packaged program checks, helps as its manual says, and finds its bundle"
+
+# --- zephlink-relay ----------------------------------------------------------------
+relay_depends=$(dpkg-deb -f "$relay_deb" Depends)
+for package in libc6 libhiredis0.14 libssl3; do
+    grep -Eq "(^|, )$package( |,|$)" <<<"$relay_depends" || fail "relay Depends lacks $package"
+done
+grep -Eq 'qt6|qml6|fonts-' <<<"$relay_depends" && fail "the relay depends on the desktop's: $relay_depends"
+dpkg-deb -c "$relay_deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/relay-files"
+for file in /usr/bin/zephlink-relay /usr/lib/systemd/system/zephlink-relay.service \
+    /etc/default/zephlink-relay /usr/share/man/man1/zephlink-relay.1.gz \
+    /usr/share/doc/zephlink-relay/copyright /usr/share/doc/zephlink-relay/changelog.Debian.gz; do
+    grep -qxF "$file" "$work/relay-files" || fail "$file is not in the relay package"
+done
+grep -E '^/usr/local|^/usr/etc' "$work/relay-files" && fail "relay files that do not belong"
+mkdir "$work/relay-control"
+dpkg-deb -e "$relay_deb" "$work/relay-control"
+[ "$(cat "$work/relay-control/conffiles")" = /etc/default/zephlink-relay ] ||
+    fail "relay conffiles: $(cat "$work/relay-control/conffiles")"
+dpkg-deb -x "$relay_deb" "$work/relay-root"
+unit="$work/relay-root/usr/lib/systemd/system/zephlink-relay.service"
+grep -qx 'ExecStart=/usr/bin/zephlink-relay $ZEPHLINK_RELAY_OPTIONS' "$unit" || fail "ExecStart: $(grep Exec "$unit")"
+grep -qx 'EnvironmentFile=-/etc/default/zephlink-relay' "$unit" || fail "the unit reads no /etc/default"
+"$work/relay-root/usr/bin/zephlink-relay" --help | switches >"$work/relay-help"
+manual zephlink-relay "$work/relay-root" | sed -n '/^OPTIONS/,/^[A-Z]/p' | switches >"$work/relay-man"
+diff "$work/relay-help" "$work/relay-man" || fail "--help and zephlink-relay(1) list different switches"
+echo "PASS the relay package: no Qt, its unit, its conffile, help as its manual says"
