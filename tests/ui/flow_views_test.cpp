@@ -412,11 +412,14 @@ TEST(Keyboard, TabVisitsEveryControlWithARingArrowsMoveEnterOpensAndEscapeHides)
     // Settings, from the header button that kept the focus.
     press(panel, Qt::Key_Enter);
     ASSERT_TRUE(ui.model.settings());
-    EXPECT_EQ(tabs(7).join(", "), "automaticSwitch, composeField, sendText, sendClipboard, "
-                                  "welcomeButton, quitButton, headerButton");
+    EXPECT_EQ(tabs(8).join(", "), "automaticSwitch, startAtLoginSwitch, composeField, sendText, "
+                                  "sendClipboard, welcomeButton, quitButton, headerButton");
     tabs(1);
     press(panel, Qt::Key_Space);
     EXPECT_EQ(ui.controller.calls.back(), "automatic:off");
+    tabs(1);
+    press(panel, Qt::Key_Space);
+    EXPECT_EQ(ui.controller.calls.back(), "login:on");
 
     press(panel, Qt::Key_Escape);
     EXPECT_FALSE(ui.views->panelVisible());
