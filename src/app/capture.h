@@ -1,7 +1,8 @@
 #pragma once
 
 // What counts as a desktop copy: the change count already dealt with, the
-// sensitive-content filter, the program's own writes and automatic sending.
+// text the clipboard held before, the sensitive-content filter, the
+// program's own writes and automatic sending.
 #include "ports.h"
 #include "session_state.h"
 
@@ -35,11 +36,15 @@ public:
 private:
     // The copy a tick found, when it is new and may leave now.
     std::optional<QString> newCopy();
+    // Takes the current text as what the clipboard holds; false when it
+    // held the same text already.
+    bool changedText();
 
     Pasteboard& pasteboard_;
     const SessionState& session_;
     std::function<void(const QString&)> send_;
     long baseline_ = 0;
+    std::optional<QString> held_; // the clipboard's text when last dealt with
     bool automatic_ = false;
 };
 
