@@ -21,6 +21,9 @@ bool QtDialogs::confirm(const QString& message, const QString& information, cons
     box.setInformativeText(information);
     if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
         label->setTextFormat(Qt::PlainText);
+    // A screen reader announces the alert by its question.
+    box.setAccessibleName(message);
+    box.setAccessibleDescription(information);
     QPushButton* first = box.addButton(accept, QMessageBox::AcceptRole);
     QPushButton* second = box.addButton(cancel, QMessageBox::RejectRole);
     box.setDefaultButton(second);

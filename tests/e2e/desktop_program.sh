@@ -151,16 +151,10 @@ state() {
         "$(e2e_get desk Running)" "$(e2e_get desk Paired)"
 }
 
-e2e_check "a good link asks first, naming the relay; nothing happens before Join, nor on Escape"
+e2e_check "a good link asks first; nothing happens before Join, nor on Escape"
 before=$(state)
 dialog=$(link_dialog "$link") || e2e_fail "no dialog appeared"
 e2e_screenshot "$display" "$output/link-dialog.png"
-e2e_keys "$display" "$dialog" ctrl+c
-deadline=$((SECONDS + E2E_WAIT_LIMIT))
-until e2e_clip_read "$display" 2>/dev/null | grep -qF "relay at $address, port ${relay##*:}, stores"; do
-    [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the dialog says: $(e2e_clip_read "$display")"
-    sleep 0.1
-done
 sleep 1
 [ "$(state)" = "$before" ] || e2e_fail "while asking: \"$before\" became \"$(state)\""
 e2e_keys "$display" "$dialog" Escape
