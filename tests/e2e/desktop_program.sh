@@ -203,7 +203,7 @@ e2e_check "a first start with a link starts an instance without it, which asks"
 printf '%s' "$key" >"$E2E_TMP/key"
 before=$(e2e_windows "$display" Zephlink | tr '\n' ' ')
 e2e_start desk "$link"
-e2e_wait_exit desk 15 || e2e_fail "the start with the link did not end at once"
+e2e_wait_exit desk "$E2E_START_LIMIT" || e2e_fail "the start with the link did not end"
 e2e_wait_name desk "$E2E_DBUS_NAME" || e2e_fail "no instance took the bus name"
 dialog=$(e2e_wait_window "$display" Zephlink "$before") || e2e_fail "no dialog appeared"
 ! grep -lFf "$E2E_TMP/key" /proc/[0-9]*/cmdline 2>/dev/null || e2e_fail "a command line holds the key"
