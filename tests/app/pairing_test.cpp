@@ -130,18 +130,6 @@ TEST(Join, ParsesTheInvitationThenConfirmsAccessThenAdopts) {
     EXPECT_EQ(p.status(), kPaired);
 }
 
-TEST(Pairing, CreateAndJoinRefuseWhileAGroupIsHeld) {
-    Pairs p;
-    const Group held = p.paired();
-    p.pairing.create();
-    EXPECT_EQ(p.status(), "Leave the current group before creating another.");
-    p.pairing.setInvitation(QString::fromStdString(freshGroup().invitation()));
-    p.pairing.join();
-    EXPECT_EQ(p.status(), "Leave the current group before joining another.");
-    EXPECT_EQ(p.jobs.size(), 0u);
-    EXPECT_EQ(p.session.group(), held);
-}
-
 TEST(CopyInvite, AsksForAnAddressAndCopiesAConcealedLink) {
     const auto relayHost = *parseUrl(defaultRelay())->host;
     struct Case {
