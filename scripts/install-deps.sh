@@ -18,11 +18,14 @@ packages=(
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-window
     qml6-module-qtquick-layouts qml6-module-qtquick-templates qml6-module-qtqml-workerscript
     qml6-module-qtquick-shapes fonts-lato fonts-comic-neue librsvg2-bin libxcb1-dev libx11-dev
+    # Wayland sessions: the data-control client and native windows
+    libwayland-dev libwayland-bin qt6-wayland
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev clang-14 libclang-rt-14-dev
     xvfb xauth xclip imagemagick dbus dbus-x11 gnome-keyring libsecret-tools
     iproute2 avahi-daemon avahi-utils procps
     x11-utils xdotool curl at-spi2-core python3-pyatspi
+    sway wl-clipboard weston wtype
     # README pictures (scripts/screenshots.sh)
     xcompmgr
     python3 python3-cryptography

@@ -2,11 +2,15 @@
 
 // What counts as a desktop copy: the change count already dealt with, the
 // text the clipboard held before, the sensitive-content filter, the
-// program's own writes and automatic sending.
+// program's own writes and automatic sending. The clipboard types those rules
+// read and write live here too, for the ports that must read ahead of the
+// rules (Wayland reads are asynchronous).
 #include "ports.h"
 #include "session_state.h"
 
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -14,6 +18,21 @@ namespace zephlink {
 
 class Capture {
 public:
+    // Text types in the order a reader prefers them.
+    static const QStringList kTextTypes;
+    // What a writer offers its text as: the readers above, and older X11
+    // names that XWayland clients still ask for.
+    static const QStringList kOfferedTypes;
+    // Password managers on Linux mark a secret with this type holding "secret".
+    static const QString kHintType;
+    // Types whose mere presence marks the content as not to be shared.
+    static const QStringList kSensitiveTypes;
+
+    // The types alone mark the content as secret.
+    static bool marked(const QStringList& types);
+    // The password-manager hint's data says secret.
+    static bool secretHint(const QByteArray& hint);
+
     // send takes each new copy that may leave.
     Capture(Pasteboard& pasteboard, const SessionState& session,
             std::function<void(const QString&)> send);
@@ -29,6 +48,9 @@ public:
     void writeClipboard(const QString& text);
     // Takes what is on the clipboard now as dealt with.
     void rebaseline();
+    // What the status says instead of being connected when the desktop lets
+    // no background program see copies: sharing then works only by hand.
+    std::optional<QString> blockedStatus() const;
 
     bool automatic() const { return automatic_; }
     void setAutomatic(bool on) { automatic_ = on; }

@@ -44,6 +44,7 @@ DazarApp::DazarApp(AppEnvironment environment, QObject* parent)
                   .settings = env_.settings,
                   .now = env_.now,
                   .rebaseline = [this] { capture_.rebaseline(); },
+                  .blockedStatus = [this] { return capture_.blockedStatus(); },
                   .setReceiveAfter = [this](std::int64_t ms) { sync_.setReceiveAfter(ms); },
                   .startAfresh = [this] { sync_.startAfresh(); },
                   .forgetHistory = [this] { sync_.forgetHistory(); },

@@ -43,6 +43,10 @@ QString DBusService::device() const {
     return app_ ? QString::fromStdString(app_->device()) : QString();
 }
 
+int DBusService::historyCount() const {
+    return app_ ? static_cast<int>(app_->history().size()) : 0;
+}
+
 void DBusService::later(std::function<void(DazarApp&)> action) {
     QTimer::singleShot(0, this, [app = app_, action = std::move(action)] {
         if (app)

@@ -27,6 +27,9 @@ class DBusService : public QObject {
     Q_PROPERTY(bool Running READ running)
     Q_PROPERTY(bool Paired READ paired)
     Q_PROPERTY(QString Device READ device)
+    // How many clips the history holds. Never their texts: every program on
+    // the session bus could read them, whatever the desktop's clipboard allows.
+    Q_PROPERTY(int HistoryCount READ historyCount)
 
 public:
     explicit DBusService(DazarApp* app, QObject* parent = nullptr);
@@ -40,6 +43,7 @@ public:
     bool running() const;
     bool paired() const;
     QString device() const;
+    int historyCount() const;
 
 public slots:
     void SetServer(const QString& address);

@@ -2,6 +2,7 @@
 
 #include "api.h"
 #include "clip.h"
+#include "data_control_pasteboard.h"
 #include "dazar_app.h"
 #include "dbus_service.h"
 #include "encoding.h"
@@ -13,6 +14,7 @@
 #include "qt_settings.h"
 #include "qt_views.h"
 #include "secret_store.h"
+#include "wayland_session.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -101,9 +103,40 @@ void blankLink(int argc, char** argv) {
     }
 }
 
+// The clipboard port the session allows.
+std::unique_ptr<Pasteboard> makePasteboard(ClipboardAccess access) {
+    switch (access) {
+    case ClipboardAccess::DataControlExt:
+        return std::make_unique<DataControlPasteboard>(DataControlPasteboard::Protocol::Ext);
+    case ClipboardAccess::DataControlWlr:
+        return std::make_unique<DataControlPasteboard>(DataControlPasteboard::Protocol::Wlr);
+    case ClipboardAccess::XWayland:
+        // Only an X11 client sees Mutter's clipboard in the background.
+        return std::make_unique<QtPasteboard>(QGuiApplication::platformName() == "xcb");
+    case ClipboardAccess::None:
+        return std::make_unique<QtPasteboard>(false);
+    case ClipboardAccess::X11:
+        break;
+    }
+    return std::make_unique<QtPasteboard>();
+}
+
 } // namespace
 
 int runDesktop(int argc, char** argv) {
+    // Decided before Qt picks its platform: on a Wayland session the windows
+    // stay on XWayland where it exists, since only there can the panel be
+    // placed (Wayland when its X server does not answer), unless the user
+    // chose a platform.
+    const Session session = detectSession();
+    const ClipboardAccess access = session.clipboard;
+    if (access != ClipboardAccess::X11 && windowsOnX11(access) &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb;wayland");
+    // Without a seat there is no keyboard to type with, and Qt 6.4's Wayland
+    // text input follows the missing seat as soon as a text field is made.
+    if (!session.seat && qEnvironmentVariableIsEmpty("QT_IM_MODULE"))
+        qputenv("QT_IM_MODULE", "none");
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Zephlink"));
     QApplication::setApplicationName(QStringLiteral("Zephlink"));
@@ -125,12 +158,12 @@ int runDesktop(int argc, char** argv) {
     // Every view draws with the bundle's faces, whatever the system has.
     FlowTheme::registerFonts();
 
-    QtPasteboard pasteboard;
+    const std::unique_ptr<Pasteboard> pasteboard = makePasteboard(access);
     QtSettings settings;
     QtDialogs dialogs;
 
     AppEnvironment env;
-    env.pasteboard = &pasteboard;
+    env.pasteboard = pasteboard.get();
     env.settings = &settings;
     env.dialogs = &dialogs;
     env.discovery = [](const std::string& device, const std::string& name,

@@ -10,6 +10,10 @@ Nearby::Nearby(SessionState& session, NearbyPorts ports)
     : session_(session), ports_(std::move(ports)) {}
 
 QString Nearby::connectedStatus() const {
+    if (ports_.blockedStatus) {
+        if (auto blocked = ports_.blockedStatus())
+            return *blocked;
+    }
     return peers_.empty() ? QStringLiteral("Ready · waiting for nearby devices")
                           : QStringLiteral("Connected · trusted local network");
 }

@@ -20,12 +20,13 @@ namespace zephlink {
 struct NearbyPorts {
     Settings* settings = nullptr;
     std::function<std::int64_t()> now;
-    std::function<void()> rebaseline;                     // capture: what is there is dealt with
-    std::function<void(std::int64_t)> setReceiveAfter;    // sync: older clips are ignored
-    std::function<void()> startAfresh;                    // sync: a new group's clips
-    std::function<void()> forgetHistory;                  // sync: the group is gone
-    std::function<void()> refreshHistory;                 // sync
-    std::function<void(const Group&, std::int64_t)> poll; // sync: a new loop for an epoch
+    std::function<void()> rebaseline;                      // capture: what is there is dealt with
+    std::function<std::optional<QString>()> blockedStatus; // capture: no copies seen
+    std::function<void(std::int64_t)> setReceiveAfter;     // sync: older clips are ignored
+    std::function<void()> startAfresh;                     // sync: a new group's clips
+    std::function<void()> forgetHistory;                   // sync: the group is gone
+    std::function<void()> refreshHistory;                  // sync
+    std::function<void(const Group&, std::int64_t)> poll;  // sync: a new loop for an epoch
 };
 
 class Nearby {
@@ -52,7 +53,8 @@ public:
     // Texts kept for a view that shows them; none does today.
     const QString& devicesLabel() const { return devicesLabel_; }
     const QString& toggleTitle() const { return toggleTitle_; }
-    // The status while a host's group is held.
+    // The status while a host's group is held, unless the desktop hides
+    // copies from us: then the user must know they stay put.
     QString connectedStatus() const;
 
 private:

@@ -36,6 +36,9 @@ public:
     // Runs listener on the main thread whenever another program changes the
     // clipboard, so that a copy can leave before the next timer tick.
     virtual void setChangeListener(std::function<void()> listener) = 0;
+    // False when the desktop lets this program see copies only while one of
+    // its windows has focus, so nothing is captured in the background.
+    virtual bool background() const { return true; }
 };
 
 // The user defaults: "device", "localPaused", "flowWelcomed".

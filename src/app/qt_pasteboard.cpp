@@ -6,8 +6,12 @@
 
 namespace zephlink {
 
-QtPasteboard::QtPasteboard(QObject* parent) : QObject(parent) {
-    connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, &QtPasteboard::changed);
+QtPasteboard::QtPasteboard(bool background, QObject* parent)
+    : QObject(parent), background_(background) {
+    // What the clipboard shows on focus is not a copy made just now.
+    if (background_)
+        connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
+                &QtPasteboard::changed);
 }
 
 void QtPasteboard::changed() {

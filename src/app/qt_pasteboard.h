@@ -13,7 +13,9 @@ class QtPasteboard : public QObject, public Pasteboard {
     Q_OBJECT
 
 public:
-    explicit QtPasteboard(QObject* parent = nullptr);
+    // Without background access (a Wayland desktop without data-control),
+    // the clipboard is read and written only on demand and no change counts.
+    explicit QtPasteboard(bool background = true, QObject* parent = nullptr);
 
     long changeCount() const override { return count_; }
     QStringList types() const override;
@@ -21,10 +23,12 @@ public:
     std::optional<QString> string() const override;
     void write(const QString& text, const QList<QPair<QString, QByteArray>>& extra) override;
     void setChangeListener(std::function<void()> listener) override;
+    bool background() const override { return background_; }
 
 private:
     void changed();
 
+    bool background_;
     long count_ = 0;
     std::optional<QString> ownText_;
     std::function<void()> listener_;

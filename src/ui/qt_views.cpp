@@ -139,7 +139,9 @@ void QtViews::setup(bool designPreview, std::function<void()> onTray) {
                                    : QStringLiteral("Zephlink Clipboard"));
     // A tool window stays out of the task bar; frameless, on top, and it
     // still takes keyboard focus so the compose field can be typed in.
-    panel_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    placeable_ = !QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+    panel_->setFlags(placeable_ ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                                : Qt::Window | Qt::FramelessWindowHint);
     // The card's rounded corners and its shadow show what is behind the
     // panel, where the desktop composites windows.
     QSurfaceFormat format = panel_->format();
@@ -269,8 +271,15 @@ void QtViews::resizePanel() {
     // around it. Without a compositor that room would show black.
     const int inset = composites_ && composites_() ? kShadowInset : 0;
     panel_->setProperty("inset", inset);
-    panel_->setGeometry(
-        placement.frame.toRect().marginsAdded(QMargins(inset, inset, inset, inset)));
+    QRect frame = placement.frame.toRect().marginsAdded(QMargins(inset, inset, inset, inset));
+    if (!placeable_) {
+        // A fixed size asks tiling compositors to float the panel; centring
+        // is the compositor's, which ignores the position asked for here.
+        frame.moveCenter(screen->availableGeometry().center());
+        panel_->setMinimumSize(frame.size());
+        panel_->setMaximumSize(frame.size());
+    }
+    panel_->setGeometry(frame);
 }
 
 QRect QtViews::panelCard() const {

@@ -87,6 +87,9 @@ private:
     std::function<bool()> composites_;
     std::optional<QPoint> activationPoint_;
     QElapsedTimer hiddenByItself_;
+    // A native Wayland window cannot place itself: the panel is then an
+    // ordinary window that the compositor places.
+    bool placeable_ = true;
 };
 
 } // namespace zephlink

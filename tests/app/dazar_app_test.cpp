@@ -220,3 +220,25 @@ TEST(DBus, QueuedActionsKeepTheirValuesAndTheInvitationIsWriteOnly) {
     h.jobs.run();
     EXPECT_EQ(h.server.calls.back(), "create http://10.0.0.1:8787");
 }
+
+// A desktop that shows the clipboard to no background program: the status
+// says so wherever it would say connected, and clips still arrive.
+TEST(Controller, ADesktopWithoutBackgroundClipboardSaysSo) {
+    const QString blocked =
+        QStringLiteral("This desktop does not let background apps read the clipboard");
+    Harness h;
+    h.pasteboard.inBackground = false;
+    h.now = nowMilliseconds() - 1000;
+    h.launch();
+    h.now += 1000;
+    const Group group = freshGroup("http://127.0.0.1:8788");
+    h.discovery->callback(sessionFor(group), group.server);
+    EXPECT_EQ(h.status(), blocked);
+    h.server.polls.push_back([&] { return batchOf({sealedAt("received", group, h.now)}, 1); });
+    ASSERT_TRUE(h.jobs.run());
+    EXPECT_EQ(h.app->flow().clips(), QStringList{"received"});
+    EXPECT_EQ(h.status(), blocked);
+    h.discovery->callback(sessionFor(group, {{std::string(32, 'e'), "phone", "android"}}),
+                          group.server);
+    EXPECT_EQ(h.status(), blocked);
+}

@@ -52,6 +52,8 @@ public:
         copy(value, all);
     }
     void setChangeListener(std::function<void()> l) override { listener = std::move(l); }
+    bool inBackground = true;
+    bool background() const override { return inBackground; }
 };
 
 class FakeSettings : public Settings {

@@ -5,7 +5,6 @@
 #include "test_relay.h"
 
 #include <cstdlib>
-#include <future>
 #include <gtest/gtest.h>
 #include <stdexcept>
 
@@ -51,21 +50,9 @@ TEST_F(Api, MapsEveryStatusToItsOutcomeAndNeverFollowsARedirect) {
     relay.script("GET", "/elsewhere", answer(200, "followed"));
     const std::string binary("a\0b\r\n\xff", 6);
     const std::tuple<int, std::string, std::string> cases[] = {
-        {200, "hello", "hello"},
-        {200, binary, binary},
-        {201, "{\"seq\":1}", "{\"seq\":1}"},
-        {204, "", ""},
-        {299, "edge of success", "edge of success"},
-        {300, "", returned(300)},
-        {301, "", returned(301)},
-        {302, "", returned(302)},
-        {303, "", returned(303)},
-        {304, "", returned(304)},
-        {307, "", returned(307)},
-        {308, "", returned(308)},
-        {401, "token revoked", kRepair},
-        {404, "", returned(404)},
-        {500, "oops", returned(500)},
+        {200, binary, binary},           {204, "", ""},
+        {300, "", returned(300)},        {302, "", returned(302)},
+        {401, "token revoked", kRepair}, {500, "oops", returned(500)},
     };
     for (const auto& [status, body, expected] : cases) {
         Answer scripted = answer(status, body);
@@ -90,13 +77,9 @@ TEST_F(Api, SizeCapAcceptsExactlySixMillionBytesAndRefusesOneMoreWithoutHoldingI
     const Case cases[] = {
         {"in one piece, at the cap", kMaxResponseBytes, false, false, 200, ""},
         {"in one piece, one over", kMaxResponseBytes + 1, false, false, 200, kTooLarge},
-        {"streamed with a length, at the cap", kMaxResponseBytes, true, false, 200, ""},
         {"streamed with a length, one over", kMaxResponseBytes + 1, true, false, 200, kTooLarge},
-        {"chunked, at the cap", kMaxResponseBytes, true, true, 200, ""},
         {"chunked, one over", kMaxResponseBytes + 1, true, true, 200, kTooLarge},
-        {"a gigabyte with a length", gigabyte, true, false, 200, kTooLarge},
         {"a gigabyte chunked", gigabyte, true, true, 200, kTooLarge},
-        {"a failure keeps its status", kMaxResponseBytes + 1, true, false, 500, returned(500)},
         {"a 401 keeps its message", kMaxResponseBytes + 1, true, false, 401, kRepair},
     };
     for (const Case& c : cases) {
@@ -124,10 +107,7 @@ TEST_F(Api, EveryRequestCarriesContentTypeTheTokenOnlyWhenGivenAndNoCookie) {
         std::string sentBody;
     };
     const Case cases[] = {
-        {"GET", std::nullopt, std::nullopt, ""},
-        {"GET", "tok-en_1", std::string("ignored for GET"), ""},
         {"DELETE", "tok", std::string("ignored for DELETE"), ""},
-        {"POST", std::nullopt, std::string("{}"), "{}"},
         {"POST", "tok", std::string("{\"a\":\"\xe2\x86\x92\"}"), "{\"a\":\"\xe2\x86\x92\"}"},
         {"POST", "tok", std::nullopt, ""},
     };
@@ -174,10 +154,8 @@ TEST_F(Api, RefusesBadAddressesInjectionsAndRoomsBeforeAnythingIsSent) {
     const std::string mapped = "http://[::ffff:127.0.0.1]:" + std::to_string(relay.port());
     const std::pair<std::string, const char*> servers[] = {
         {mapped, kHttps},
-        {"ftp://127.0.0.1", kHttps},
         {relay.url() + "/v1", kShape},
         {"http://user@127.0.0.1:" + std::to_string(relay.port()), kShape},
-        {"", kShape},
     };
     for (const auto& [server, expected] : servers) {
         EXPECT_EQ(outcome([&] { return API::request(server, "/v1/rooms", {}, "GET", {}, 5); }),
@@ -188,12 +166,11 @@ TEST_F(Api, RefusesBadAddressesInjectionsAndRoomsBeforeAnythingIsSent) {
     // Paths, tokens and methods that would break the request line or a header.
     const std::tuple<std::string, std::optional<std::string>, std::string> injections[] = {
         {"v1/rooms", {}, "GET"},
-        {"", {}, "GET"},
-        {"/v1/rooms x", {}, "GET"},
         {"/v1/rooms\r\nX-Evil: 1", {}, "GET"},
         {"/v1/rooms", "t\r\nX-Evil: 1", "GET"},
         {"/v1/rooms", std::string("t\0u", 3), "GET"},
         {"/v1/rooms", {}, "GET /x HTTP/1.1\r\n"},
+        {"/v1/rooms", {}, ""},
     };
     for (const auto& [path, token, method] : injections)
         EXPECT_THROW(API::request(relay.url(), path, token, method, {}, 5), std::invalid_argument)
@@ -201,7 +178,7 @@ TEST_F(Api, RefusesBadAddressesInjectionsAndRoomsBeforeAnythingIsSent) {
     // A room that is no identifier would lead elsewhere on the relay.
     Group group = relay.openRoom();
     const Envelope envelope = seal("x", group, identifier());
-    for (const char* room : {"../../admin", "ABCDEF0123456789ABCDEF0123456789", ""}) {
+    for (const char* room : {"../../admin", "ABCDEF0123456789ABCDEF0123456789"}) {
         group.room = room;
         EXPECT_EQ(outcome([&] { API::postClip(group, envelope); }), "Invalid group") << room;
         EXPECT_EQ(outcome([&] { API::pollClips(group, 0); }), "Invalid group") << room;
@@ -219,8 +196,7 @@ TEST_F(Api, ProxyVariablesAreIgnored) {
         saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         value ? setenv(name, value, 1) : unsetenv(name);
     };
-    for (const char* name :
-         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy"})
         put(name, proxy.url().c_str());
     put("no_proxy", nullptr);
     put("NO_PROXY", nullptr);
@@ -228,24 +204,6 @@ TEST_F(Api, ProxyVariablesAreIgnored) {
     EXPECT_EQ(get("/direct"), "direct");
     for (const auto& [name, old] : saved)
         old ? setenv(name, old->c_str(), 1) : unsetenv(name);
-}
-
-TEST_F(Api, AnyThreadMayCallConcurrently) {
-    std::vector<std::future<int>> results;
-    for (int i = 0; i < 8; ++i) {
-        const std::string path = "/t" + std::to_string(i);
-        relay.script("GET", path, answer(200, path));
-        results.push_back(std::async(std::launch::async, [this, path] {
-            int good = 0;
-            for (int n = 0; n < 5; ++n)
-                good += get(path) == path ? 1 : 0;
-            return good;
-        }));
-    }
-    for (auto& result : results) {
-        ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-        EXPECT_EQ(result.get(), 5);
-    }
 }
 
 TEST_F(Api, CreateMakesARoomWithAKeyTheRelayNeverSees) {
@@ -280,20 +238,12 @@ TEST_F(Api, CreateRefusesAnswersThatAreNotObjectsOfValidStrings) {
         return j.dump();
     };
     const std::pair<std::string, std::string> cases[] = {
-        {with("region", "eu"), room},
         {with("expires", 3600), kInvalidResponse},
-        {with("expires", nullptr), kInvalidResponse},
-        {with("expires", json::object()), kInvalidResponse},
-        {with("room", 5), kInvalidResponse},
         {without("room"), kInvalidResponse},
-        {without("token"), kInvalidResponse},
         {"[]", kInvalidResponse},
-        {"\"room\"", kInvalidResponse},
         {"<html>", "json parse error"},
         {with("room", "0123456789ABCDEF0123456789abcdef"), "Invalid group"},
-        {with("room", room + "0"), "Invalid group"},
         {with("token", token + "="), "Invalid key or envelope"},
-        {with("token", "c2hvcnQ"), "Invalid key or envelope"},
     };
     for (const auto& [body, expected] : cases) {
         relay.script("POST", "/v1/rooms", answer(200, body));

@@ -44,33 +44,18 @@ TEST(RecordJson, DecodingChecksPresenceAndTypesOnly) {
         bool accepted;
     };
     const Case cases[] = {
-        {"group values are not checked", decodes<Group>, kGroup, true},
-        {"group with an extra member", decodes<Group>, with(kGroup, "extra", 5), true},
-        {"group without key", decodes<Group>, without(kGroup, "key"), false},
         {"group room a number", decodes<Group>, with(kGroup, "room", 12), false},
-        {"group token null", decodes<Group>, with(kGroup, "token", nullptr), false},
-        {"group an array", decodes<Group>, json::array(), false},
-        {"envelope", decodes<Envelope>, kEnvelope, true},
         {"envelope version 2, refused only when opened", decodes<Envelope>, with(kEnvelope, "v", 2),
          true},
         {"envelope version 1.5", decodes<Envelope>, with(kEnvelope, "v", 1.5), false},
-        {"envelope version a string", decodes<Envelope>, with(kEnvelope, "v", "1"), false},
-        {"envelope version true", decodes<Envelope>, with(kEnvelope, "v", true), false},
         {"createdAt a string", decodes<Envelope>, with(kEnvelope, "createdAt", "1796546274175"),
          false},
         {"createdAt over int64", decodes<Envelope>,
          with(kEnvelope, "createdAt", 18446744073709551615ull), false},
-        {"nonce a number", decodes<Envelope>, with(kEnvelope, "nonce", 3), false},
-        {"envelope without ciphertext", decodes<Envelope>, without(kEnvelope, "ciphertext"), false},
-        {"batch", decodes<Batch>, kBatch, true},
         {"batch without reset", decodes<Batch>, without(kBatch, "reset"), false},
-        {"batch without cursor", decodes<Batch>, without(kBatch, "cursor"), false},
         {"batch reset a number", decodes<Batch>, with(kBatch, "reset", 0), false},
         {"batch clips an object", decodes<Batch>, with(kBatch, "clips", json::object()), false},
         {"item without envelope", decodes<Batch>, with(kBatch, "clips", {{{"seq", 1}}}), false},
-        {"item without seq", decodes<Batch>, with(kBatch, "clips", {{{"envelope", kEnvelope}}}),
-         false},
-        {"batch null", decodes<Batch>, json(), false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.decodes(c.input), c.accepted) << c.why;

@@ -345,10 +345,14 @@ e2e_vars() {
         PATH="$PATH" LANG=C.UTF-8 HOME="$dir/home"
         XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data"
         XDG_CACHE_HOME="$dir/cache" XDG_RUNTIME_DIR="$dir/run"
-        DISPLAY="${E2E_DISPLAY[$name]}" QT_QPA_PLATFORM=xcb NO_AT_BRIDGE=1
-        DBUS_SESSION_BUS_ADDRESS="${E2E_BUS[$name]}"
+        NO_AT_BRIDGE=1 DBUS_SESSION_BUS_ADDRESS="${E2E_BUS[$name]}"
         DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/no-system-bus"
     )
+    # A display given as a path is a Wayland compositor's socket.
+    case ${E2E_DISPLAY[$name]} in
+    /*) E2E_VARS+=(WAYLAND_DISPLAY="${E2E_DISPLAY[$name]}") ;;
+    *) E2E_VARS+=(DISPLAY="${E2E_DISPLAY[$name]}" QT_QPA_PLATFORM=xcb) ;;
+    esac
     E2E_VARS+=("${E2E_EXTRA_VARS[@]}")
     for var in UBSAN_OPTIONS LSAN_OPTIONS; do
         if [ -n "${!var:-}" ]; then E2E_VARS+=("$var=${!var}"); fi
@@ -469,7 +473,8 @@ e2e_call() {
         e2e_fail "D-Bus call $method on $name failed"
 }
 
-# A property of the program as text ("true"/"false" for Booleans).
+# A property of the program as text ("true"/"false" for Booleans, digits
+# for numbers).
 e2e_get() {
     local name=$1 property=$2 reply
     reply=$(timeout "$E2E_CALL_LIMIT" dbus-send --bus="${E2E_BUS[$name]}" --print-reply=literal \
@@ -481,6 +486,7 @@ e2e_get() {
     reply=${reply#"${reply%%[![:space:]]*}"}
     case $reply in
     "boolean "*) reply=${reply#boolean } ;;
+    "int32 "*) reply=${reply#int32 } ;;
     esac
     printf '%s' "$reply"
 }

@@ -37,29 +37,17 @@ TEST_F(HostRoutes, RoutesByExactMethodTargetAndBearer) {
     } cases[] = {
         {"health", "GET", "/health", "", 200},
         {"health with a query", "GET", "/health?x=1", "", 401},
-        {"health with a trailing slash", "GET", "/health/", "", 401},
-        {"health in capitals", "GET", "/Health", "", 401},
         {"health by POST", "POST", "/health", "", 401},
-        {"lower-case method", "get", "/health", "", 401},
         {"session by GET", "GET", "/v1/local-session", "", 401},
-        {"session with a query", "POST", "/v1/local-session?x", "", 401},
-        {"unknown path", "GET", "/", "", 401},
         {"clips without bearer", "GET", clips, "", 401},
         {"clips with a wrong token", "GET", clips, "Bearer " + encode64(random(32)), 401},
-        {"clips with a lower-case scheme", "GET", clips, "bearer " + token, 401},
-        {"clips with two spaces", "GET", clips, "Bearer  " + token, 401},
         {"clips with a truncated token", "GET", clips, "Bearer " + token.substr(1), 401},
-        {"clips with the bare token", "GET", clips, token, 401},
         {"another room", "GET", "/v1/rooms/" + identifier() + "/clips", "Bearer " + token, 401},
         {"below the clips path", "GET", clips + "/1", "Bearer " + token, 401},
-        {"clips path with a slash", "GET", clips + "/", "Bearer " + token, 401},
-        {"other path, valid token", "GET", "/v1/rooms", "Bearer " + token, 401},
         {"clips", "GET", clips, "Bearer " + token, 200},
         {"bearer padded with blanks", "GET", clips, "\t Bearer " + token + " \t", 200},
         {"clips with a query", "GET", clips + "?after=0", "Bearer " + token, 200},
         {"PUT on clips", "PUT", clips, "Bearer " + token, 405},
-        {"DELETE on clips", "DELETE", clips, "Bearer " + token, 405},
-        {"lower-case get on clips", "get", clips, "Bearer " + token, 405},
         {"PUT on clips without bearer", "PUT", clips, "", 401},
     };
     for (const auto& c : cases) {
@@ -95,8 +83,7 @@ TEST_F(HostRoutes, RefusesUnsoundIntroductions) {
     };
     const std::string flag = "\U0001F1E9\U0001F1EA";
     // Characters as peers count them: extended grapheme clusters.
-    for (const std::string& name : {times(flag, 80), times("\u0E01\u0E33", 41),
-                                    times("\u1100\u1161\u11A8", 41), std::string(80, 'n')})
+    for (const std::string& name : {times(flag, 80), times("\u0E01\u0E33", 41)})
         EXPECT_EQ(askSession(nearbyDevice(identifier(), name)).status, 200) << name;
     const std::string id = identifier();
     const struct {
@@ -104,16 +91,11 @@ TEST_F(HostRoutes, RefusesUnsoundIntroductions) {
         std::string body;
     } refused[] = {
         {"upper-case id", nearbyDevice(std::string(32, 'A')).dump()},
-        {"empty name", nearbyDevice(id, "").dump()},
         {"81 characters", nearbyDevice(id, std::string(81, 'n')).dump()},
         {"81 flags", nearbyDevice(id, times(flag, 81)).dump()},
         {"80 ZWJ-joined pairs, 160 characters", nearbyDevice(id, times("a\u200Db", 80)).dump()},
         {"platform linux", json{{"device", id}, {"name", "x"}, {"platform", "linux"}}.dump()},
-        {"platform in capitals", json{{"device", id}, {"name", "x"}, {"platform", "Mac"}}.dump()},
-        {"name not a string", json{{"device", id}, {"name", 5}, {"platform", "mac"}}.dump()},
         {"platform missing", json{{"device", id}, {"name", "x"}}.dump()},
-        {"an array", "[]"},
-        {"not JSON", "{"},
         {"no body", ""},
     };
     for (const auto& c : refused)
@@ -212,30 +194,17 @@ TEST_F(HostClips, ReadsThePollQueryStrictly) {
         std::size_t clips = 0;
     } cases[] = {
         {"", 200, 1},
-        {"?", 200, 1},
         {"?after", 200, 1},
         {"?wait=0&after=+1", 200, 0},
-        {"?after=%30", 200, 1},
         {"?after=9223372036854775807", 200, 1},
         {"?wait=21", 400},
-        {"?wait=-1", 400},
-        {"?wait=", 400},
         {"?after=-1", 400},
         {"?after=", 400},
         {"?after=1&after=1", 400},
-        {"?after&after", 400},
         {"?after=0&wait=0&x", 400},
-        {"?since=0", 400},
-        {"?After=1", 400},
         {"?after=1.5", 400},
-        {"?after=1e2", 400},
-        {"?after=%", 400},
         {"?after=%zz", 400},
-        {"?after=1&", 400},
-        {"?&", 400},
         {"?after=99999999999999999999", 400},
-        {"?after={1}", 400},
-        {"?after=\xc3\xa9", 400},
     };
     for (const auto& c : cases) {
         const RawResponse response = pollClips(c.query);

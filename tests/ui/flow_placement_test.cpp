@@ -34,8 +34,6 @@ TEST(PanelPlacement, FollowsTheRulesForEveryScreenAndAnchor) {
          QRectF(397, 35, 430, 525)},
         {"500-high screen with clips: capped at 480", short500, QRectF(600, 0, 0, 0), false, true,
          QRectF(385, 10, 430, 480)},
-        {"500-high screen with settings: capped at 480", short500, QRectF(600, 0, 0, 0), true, true,
-         QRectF(385, 10, 430, 480)},
         {"500-high screen, empty history fits", short500, QRectF(600, 0, 0, 0), false, false,
          QRectF(385, 10, 430, 465)},
         {"anchor low on the screen pushes the panel up to the area's bottom",
@@ -45,8 +43,6 @@ TEST(PanelPlacement, FollowsTheRulesForEveryScreenAndAnchor) {
          QRectF(280, 0, 20, 20), false, true, QRectF(10, 28, 280, 600)},
         {"tray at the bottom: panel above it", QRectF(0, 0, 1280, 760), QRectF(1200, 770, 24, 24),
          false, true, QRectF(840, 150, 430, 600)},
-        {"screen to the left, negative coordinates", QRectF(-1920, 0, 1920, 1080),
-         QRectF(-1000, 0, 20, 20), false, true, QRectF(-1205, 28, 430, 600)},
     };
     for (const Case& c : cases) {
         const PanelPlacement placement =
