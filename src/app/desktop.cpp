@@ -59,6 +59,7 @@ QString invitationArgument(const QStringList& arguments) {
 } // namespace
 
 int runDesktop(int argc, char** argv) {
+    QtViews::chooseRenderer();
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Zephlink"));
     QApplication::setApplicationName(QStringLiteral("Zephlink"));
