@@ -1,5 +1,7 @@
 #include "capture.h"
 
+#include "trace.h"
+
 namespace zephlink {
 namespace {
 
@@ -22,6 +24,7 @@ void Capture::capture() {
     const auto text = newCopy();
     if (!text)
         return;
+    trace::step("read");
     send_(*text);
 }
 

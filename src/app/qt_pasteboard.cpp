@@ -1,5 +1,7 @@
 #include "qt_pasteboard.h"
 
+#include "trace.h"
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMimeData>
@@ -11,6 +13,7 @@ QtPasteboard::QtPasteboard(QObject* parent) : QObject(parent) {
 }
 
 void QtPasteboard::changed() {
+    trace::step("change");
     const QClipboard* clipboard = QGuiApplication::clipboard();
     if (clipboard->ownsClipboard())
         return;
@@ -51,6 +54,7 @@ void QtPasteboard::write(const QString& text, const QList<QPair<QString, QByteAr
     ownText_ = text;
     ++count_;
     QGuiApplication::clipboard()->setMimeData(data);
+    trace::step("written");
 }
 
 void QtPasteboard::setChangeListener(std::function<void()> listener) {

@@ -1,6 +1,7 @@
 #include "sync_engine.h"
 
 #include "clip.h"
+#include "trace.h"
 
 #include <QPointer>
 #include <algorithm>
@@ -72,13 +73,16 @@ void SyncEngine::send(const QString& text) {
         session_.show(error);
         return;
     }
+    trace::step("sealed");
     // Claim the clipboard's newest slot before the post, so an older clip
     // arriving meanwhile cannot overwrite what the user just copied.
     lastTime_ = envelope->createdAt;
     lastID_ = envelope->id;
     background([post = ports_.server.post, group, envelope = *envelope,
                 self = QPointer<SyncEngine>(this), text]() -> std::function<void()> {
+        trace::step("post");
         post(group, envelope);
+        trace::step("posted");
         return [self, text] {
             self->pushHistory(text);
             self->refreshHistory();
@@ -103,6 +107,7 @@ void SyncEngine::poll(const Group& group, std::int64_t generation, int delay) {
                        self = QPointer<SyncEngine>(this)]() -> std::function<void()> {
         QString error;
         auto batch = attempt([&] { return fetch(group, cursor); }, &error);
+        trace::step("answer");
         return [self, group, generation, delay, batch = std::move(batch), error] {
             if (self)
                 self->pollFinished(group, generation, delay, batch, error);
@@ -114,6 +119,7 @@ void SyncEngine::pollFinished(const Group& group, std::int64_t generation, int d
                               const std::optional<Batch>& batch, const QString& error) {
     if (!session_.polling(generation))
         return;
+    trace::step("main");
     if (batch) {
         std::vector<Batch::Item> items = batch->clips;
         // Creation time orders the items, the id breaks ties; seq plays no part.
@@ -153,6 +159,7 @@ void SyncEngine::receive(const Envelope& envelope, const Group& group) {
         session_.show(QStringLiteral("Rejected an invalid encrypted clip"));
         return;
     }
+    trace::step("opened");
     seen_.insert(envelope.id);
     if (seen_.size() > kSeenLimit)
         seen_ = {envelope.id};
