@@ -119,18 +119,23 @@ for side, path in (("A", sys.argv[2]), ("B", sys.argv[3])):
 steps = [("A", "change", "A's clipboard change signal"), ("A", "read", "A read the clipboard"),
          ("A", "sealed", "A sealed the clip"), ("A", "post", "A's post starts"),
          ("B", "stored", "B's host stored it"), ("B", "wake", "B's host woke the poll"),
-         ("A", "posted", "A's post answered"), ("B", "answer", "B read the poll answer"),
+         ("B", "answer", "B read the poll answer"),
          ("B", "main", "B's main thread has it"), ("B", "opened", "B opened it"),
-         ("B", "written", "B wrote its clipboard")]
+         ("B", "written", "B wrote its clipboard"),
+         ("A", "posted", "A's post answered (off the path)")]
 offsets = {step: [] for _, step, _ in steps}
+gaps = {step: [] for _, step, _ in steps}
 ends = []
 for i, (start, end) in enumerate(copies):
     limit = copies[i + 1][0] if i + 1 < len(copies) else float("inf")
     ends.append((end - start) / 1000)
+    previous = start
     for side, step, _ in steps:
         hit = next((t for t, s in logs[side] if s == step and start <= t < limit), None)
         if hit is not None:
             offsets[step].append((hit - start) / 1000)
+            gaps[step].append((hit - previous) / 1000)
+            previous = hit
 
 def rank(values, p):
     values = sorted(values)
@@ -139,11 +144,13 @@ def rank(values, p):
     r = max(1, -(-p * len(values) // 100))
     return values[int(r) - 1]
 
-print(f"  {'step':32} {'p50':>8} {'p95':>8} {'n':>4}")
+print(f"  {'':32} {'after the copy':>17} {'after the step before':>22}")
+print(f"  {'step':32} {'p50':>8} {'p95':>8} {'p50':>10} {'p95':>10} {'n':>4}")
 for side, step, label in steps:
-    v = offsets[step]
-    print(f"  {label:32} {rank(v, 50):8.1f} {rank(v, 95):8.1f} {len(v):4}")
-print(f"  {'pasteable on B (seen by xclip)':32} {rank(ends, 50):8.1f} {rank(ends, 95):8.1f} {len(ends):4}")
+    v, g = offsets[step], gaps[step]
+    print(f"  {label:32} {rank(v, 50):8.1f} {rank(v, 95):8.1f} {rank(g, 50):10.1f} "
+          f"{rank(g, 95):10.1f} {len(v):4}")
+print(f"  {'pasteable on B (seen by xclip)':32} {rank(ends, 50):8.1f} {rank(ends, 95):8.1f}")
 REPORT
 fi
 

@@ -168,20 +168,21 @@ void SyncEngine::receive(const Envelope& envelope, const Group& group) {
     if (envelope.createdAt < receiveAfter_)
         return;
     pushHistory(text);
-    refreshHistory();
 
     const bool newer = lastTime_ < envelope.createdAt ||
                        (lastTime_ == envelope.createdAt && lastID_ < envelope.id);
-    if (!newer)
-        return;
     // A peer's clock may put createdAt anywhere; never overflow computing the age.
     std::int64_t age = 0;
-    if (__builtin_sub_overflow(ports_.now(), envelope.createdAt, &age) || age > kFreshnessMs ||
-        age < -kFreshnessMs)
-        return;
-    lastTime_ = envelope.createdAt;
-    lastID_ = envelope.id;
-    ports_.writeClipboard(text);
+    const bool fresh = !__builtin_sub_overflow(ports_.now(), envelope.createdAt, &age) &&
+                       age <= kFreshnessMs && age >= -kFreshnessMs;
+    if (newer && fresh) {
+        lastTime_ = envelope.createdAt;
+        lastID_ = envelope.id;
+        // Pasteable before the views catch up: redrawing the history takes
+        // longer than the write, and nothing reads the two in between.
+        ports_.writeClipboard(text);
+    }
+    refreshHistory();
 }
 
 void SyncEngine::startAfresh() {

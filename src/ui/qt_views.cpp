@@ -6,6 +6,7 @@
 #include "flow_model.h"
 #include "flow_placement.h"
 #include "flow_theme.h"
+#include "trace.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -165,6 +166,7 @@ void QtViews::makePanel() {
     panel_->resize(static_cast<int>(kPanelWidth), static_cast<int>(kClipsHeight));
     connect(panel_.get(), &QWindow::activeChanged, this, &QtViews::panelActiveChanged);
     connect(panel_.get(), &QWindow::visibleChanged, this, &QtViews::scheduleRelease);
+    trace::step("panel-made");
 }
 
 QQuickWindow* QtViews::welcomeWindow() {
@@ -268,6 +270,13 @@ void QtViews::showPanel() {
     if (!releaseTimer_)
         return;
     panelWindow();
+    if (trace::enabled() && !panel_->isVisible()) {
+        auto once = std::make_shared<QMetaObject::Connection>();
+        *once = connect(panel_.get(), &QQuickWindow::frameSwapped, this, [once] {
+            trace::step("panel-frame");
+            QObject::disconnect(*once);
+        });
+    }
     panel_->show();
     panel_->raise();
     panel_->requestActivate();
