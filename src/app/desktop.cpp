@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QSysInfo>
 #include <QTimer>
+#include <malloc.h>
 
 namespace zephlink {
 namespace {
@@ -59,6 +60,9 @@ QString invitationArgument(const QStringList& arguments) {
 } // namespace
 
 int runDesktop(int argc, char** argv) {
+    // A tray program's threads mostly wait; an allocation arena for each
+    // would only hold memory.
+    mallopt(M_ARENA_MAX, 2);
     QtViews::chooseRenderer();
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Zephlink"));
