@@ -21,7 +21,6 @@ fi
 # shellcheck source=tests/e2e/lib.sh
 . "$root/tests/e2e/lib.sh"
 e2e_init
-if [ -n "${FOOT_EXTRA:-}" ]; then E2E_EXTRA_VARS+=("$FOOT_EXTRA"); fi
 
 e2e_netns_new ns
 e2e_netns_lan "$ns" 10.231.90.1/24
@@ -90,8 +89,6 @@ for program in Zephlink CopyQ; do
     pss[$program]=$(memory_kib Pss "${pids[$program]}")
     before[$program]=$(cpu_ticks "${pids[$program]}")
 done
-[ -z "${FOOT_SMAPS:-}" ] || cp "/proc/${pids[Zephlink]}/smaps" "$FOOT_SMAPS"
-[ -z "${FOOT_STRACE:-}" ] || timeout 20 strace -f -tt -p "${pids[Zephlink]}" -o "$FOOT_STRACE" || true
 sleep "$idle"
 for program in Zephlink CopyQ; do
     cpu[$program]=$(($(cpu_ticks "${pids[$program]}") - before[$program]))

@@ -17,7 +17,7 @@ rounds=${2:-10}
 # shellcheck source=tests/e2e/lib.sh
 . "$root/tests/e2e/lib.sh"
 e2e_init
-E2E_EXTRA_VARS+=(ZEPHLINK_TRACE=1 ${FOOT_EXTRA:+"$FOOT_EXTRA"})
+E2E_EXTRA_VARS+=(ZEPHLINK_TRACE=1)
 # Hidden this long, the views are released (QtViews::kReleaseAfterMs).
 released_after=6
 
