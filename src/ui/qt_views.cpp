@@ -103,6 +103,12 @@ QtViews::QtViews(FlowModel* model, QObject* parent)
 QtViews::~QtViews() {
     if (QCoreApplication* application = QCoreApplication::instance())
         application->removeEventFilter(this);
+    // A shown window hides as it goes and says so: no release may start, and
+    // it must not find itself half destroyed.
+    releaseTimer_ = nullptr;
+    panel_.reset();
+    welcome_.reset();
+    engine_.reset();
 }
 
 std::unique_ptr<QQuickWindow> QtViews::createWindow(const QString& file) {
