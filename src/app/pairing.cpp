@@ -71,14 +71,17 @@ void Pairing::join(const QString& link) {
         session_.show(QStringLiteral("Leave the current group before joining another."));
         return;
     }
-    Group candidate;
+    if (const auto candidate = parseShowingFailure(link))
+        confirmAndAdopt(*candidate);
+}
+
+std::optional<Group> Pairing::parseShowingFailure(const QString& link) {
     try {
-        candidate = Group::parse(link.toStdString());
+        return Group::parse(link.toStdString());
     } catch (const std::exception& error) {
         session_.show(describe(error));
-        return;
+        return std::nullopt;
     }
-    confirmAndAdopt(candidate);
 }
 
 void Pairing::confirmAndAdopt(const Group& candidate) {
@@ -166,13 +169,10 @@ bool Pairing::confirm(const QString& message, const QString& information) {
 }
 
 void Pairing::openLink(const QString& link) {
-    Group candidate;
-    try {
-        candidate = Group::parse(link.toStdString());
-    } catch (const std::exception& error) {
-        session_.show(describe(error));
+    const auto parsed = parseShowingFailure(link);
+    if (!parsed)
         return;
-    }
+    const Group& candidate = *parsed;
     // Links arrive from anywhere; one question at a time, never a pile of
     // nested dialogs.
     if (asking_ || heldRelayGroup())

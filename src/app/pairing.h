@@ -62,6 +62,8 @@ private:
     void adoptShowingFailure(const Group& group);
     // Confirms candidate's token with its relay, then adopts it.
     void confirmAndAdopt(const Group& candidate);
+    // The group link names, or nothing with its fault shown.
+    std::optional<Group> parseShowingFailure(const QString& link);
     // A relay group is held (shown as the reason a link is refused).
     bool heldRelayGroup();
 
