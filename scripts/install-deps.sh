@@ -30,6 +30,8 @@ packages=(
     xcompmgr
     python3 python3-cryptography
     redis-server
+    # packages and their checks (scripts/build-deb.sh, the package test)
+    dpkg-dev lintian desktop-file-utils appstream man-db libglib2.0-bin
 )
 
 missing=()

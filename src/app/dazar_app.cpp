@@ -198,4 +198,16 @@ void DazarApp::setAutomaticSending(bool on) {
     capture_.rebaseline();
 }
 
+bool DazarApp::startAtLogin() const {
+    return env_.autostart && env_.autostart->enabled();
+}
+
+void DazarApp::setStartAtLogin(bool on) {
+    if (!env_.autostart || preview_)
+        return;
+    if (!env_.autostart->setEnabled(on))
+        session_.show(QStringLiteral("Start at login could not be changed in ") +
+                      env_.autostart->path());
+}
+
 } // namespace zephlink

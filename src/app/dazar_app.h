@@ -2,7 +2,8 @@
 
 // The application delegate: launch, windows and quit, and the wiring of the
 // controller's concerns (capture, sync engine, pairing, nearby devices)
-// around their shared session state.
+// around their shared session state; the settings the views switch.
+#include "autostart.h"
 #include "capture.h"
 #include "flow_controller.h"
 #include "flow_model.h"
@@ -32,7 +33,8 @@ struct AppEnvironment {
     Settings* settings = nullptr;
     Views* views = nullptr;
     Dialogs* dialogs = nullptr;
-    DiscoveryFactory discovery; // empty: no nearby discovery
+    DiscoveryFactory discovery;     // empty: no nearby discovery
+    Autostart* autostart = nullptr; // the login entry; none: the switch does nothing
     ClipServer server;
     SecretSaver saveSecret;
     QStringList arguments;
@@ -94,6 +96,8 @@ public:
     void resizeClipboardPanel() override;
     void setStatusText(const QString& text) override { session_.setStatus(text); }
     void setAutomaticSending(bool on) override;
+    bool startAtLogin() const override;
+    void setStartAtLogin(bool on) override;
     Q_INVOKABLE void start() override { nearby_.start(); }
     Q_INVOKABLE void stop() override { nearby_.stop(); }
     void writeClipboard(const QString& text) override { capture_.writeClipboard(text); }

@@ -1,6 +1,7 @@
 #include "desktop.h"
 
 #include "api.h"
+#include "autostart.h"
 #include "clip.h"
 #include "data_control_pasteboard.h"
 #include "dazar_app.h"
@@ -16,11 +17,16 @@
 #include "wayland_session.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QSysInfo>
+#include <QSystemTrayIcon>
 #include <QTimer>
+#include <chrono>
 
 namespace zephlink {
 namespace {
+
+constexpr std::chrono::seconds kTrayWait{15};
 
 ClipServer relayClipServer() {
     ClipServer server;
@@ -45,10 +51,29 @@ public:
                  [](std::function<void()> fn) { main_thread::post(std::move(fn)); }) {}
     void start() override { local_.start(); }
     void stop() override { local_.stop(); }
+    std::set<std::string> announcedHosts() const override { return local_.announcedHosts(); }
 
 private:
     LocalDiscovery local_;
 };
+
+// Started at login: the tray may come up after the program. Waits, with the
+// event loop running, until it is there or the time is up; without a tray
+// the program still starts, with its windows.
+void waitForTray(std::chrono::milliseconds limit) {
+    QEventLoop loop;
+    QTimer poll;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (QSystemTrayIcon::isSystemTrayAvailable() ||
+            std::chrono::steady_clock::now() >= deadline)
+            loop.quit();
+    });
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    poll.start(250);
+    loop.exec();
+}
 
 QString invitationArgument(const QStringList& arguments) {
     for (const QString& argument : arguments) {
@@ -105,15 +130,20 @@ int runDesktop(int argc, char** argv) {
     // One instance per session: a second start hands over and ends.
     if (!preview && forwardToRunningInstance(link))
         return 0;
+    if (arguments.contains(QString::fromLatin1(kAutostartSwitch)))
+        waitForTray(kTrayWait);
 
     const std::unique_ptr<Pasteboard> pasteboard = makePasteboard(access);
     QtSettings settings;
     QtDialogs dialogs;
+    Autostart autostart(Autostart::defaultConfigHome(),
+                        Autostart::commandFor(QCoreApplication::applicationFilePath()));
 
     AppEnvironment env;
     env.pasteboard = pasteboard.get();
     env.settings = &settings;
     env.dialogs = &dialogs;
+    env.autostart = &autostart;
     env.discovery = [](const std::string& device, const std::string& name,
                        DiscoveryCallback callback) -> std::unique_ptr<Discovery> {
         return std::make_unique<NearbyDiscovery>(device, name, std::move(callback));

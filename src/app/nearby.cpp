@@ -3,8 +3,13 @@
 #include <QStringList>
 #include <algorithm>
 #include <exception>
+#include <set>
 
 namespace zephlink {
+
+const QString Nearby::kBlockedStatus = QStringLiteral(
+    "Other devices are announced but cannot be reached. Is a firewall blocking TCP 8788 and UDP "
+    "8789?");
 
 Nearby::Nearby(SessionState& session, NearbyPorts ports)
     : session_(session), ports_(std::move(ports)) {}
@@ -14,8 +19,9 @@ QString Nearby::connectedStatus() const {
         if (auto blocked = ports_.blockedStatus())
             return *blocked;
     }
-    return peers_.empty() ? QStringLiteral("Ready · waiting for nearby devices")
-                          : QStringLiteral("Connected · trusted local network");
+    if (!peers_.empty())
+        return QStringLiteral("Connected · trusted local network");
+    return blocked_ ? kBlockedStatus : QStringLiteral("Ready · waiting for nearby devices");
 }
 
 void Nearby::start() {
@@ -28,6 +34,8 @@ void Nearby::start() {
     ports_.setReceiveAfter(ports_.now());
     paused_ = false;
     ports_.settings->setBoolean(QStringLiteral("localPaused"), false);
+    blockedHint_.reset();
+    blocked_ = false;
     session_.show(QStringLiteral("Discovering devices on trusted Wi-Fi…"));
     if (local_)
         local_->start();
@@ -66,6 +74,8 @@ void Nearby::discovered(const std::optional<LocalSession>& session,
             // A session that does not check out counts as no host at all.
         }
     }
+    blocked_ = blockedHint_.observe(derived ? session : std::nullopt, device_,
+                                    local_ ? local_->announcedHosts() : std::set<std::string>());
     if (derived)
         hostFound(*session, *derived);
     else

@@ -1,7 +1,9 @@
 #pragma once
 
 // Sync on and off, and the nearby host found by discovery: its group, the
-// other devices it knows and their summary.
+// other devices it knows and their summary, and the hint at a firewall when
+// other hosts are announced but never reached.
+#include "blocked_hint.h"
 #include "local_session.h"
 #include "ports.h"
 #include "session_state.h"
@@ -31,6 +33,8 @@ struct NearbyPorts {
 
 class Nearby {
 public:
+    static const QString kBlockedStatus;
+
     Nearby(SessionState& session, NearbyPorts ports);
 
     // This device, left out of the peers.
@@ -67,6 +71,8 @@ private:
     std::unique_ptr<Discovery> local_;
     std::string hostID_;
     std::vector<NearbyDevice> peers_;
+    BlockedHint blockedHint_;
+    bool blocked_ = false; // discovery looks blocked by a firewall
     QString devicesLabel_ = QStringLiteral("Looking for your devices…");
     QString toggleTitle_ = QStringLiteral("Resume sync");
     bool paused_ = false;

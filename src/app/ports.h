@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace zephlink {
@@ -92,6 +93,8 @@ public:
     virtual ~Discovery() = default;
     virtual void start() = 0;
     virtual void stop() = 0;
+    // Other hosts announced over mDNS while running, reached or not.
+    virtual std::set<std::string> announcedHosts() const { return {}; }
 };
 
 // Makes the discovery client for this device; the callback must be delivered

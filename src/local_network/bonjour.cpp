@@ -2,8 +2,10 @@
 
 #include "characters.h"
 #include "discovery_datagram.h"
+#include "encoding.h"
 
 #include <avahi-client/client.h>
+#include <avahi-client/lookup.h>
 #include <avahi-client/publish.h>
 #include <avahi-common/alternative.h>
 #include <avahi-common/error.h>
@@ -11,6 +13,9 @@
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
 #include <avahi-common/timeval.h>
+#include <map>
+#include <mutex>
+#include <tuple>
 
 namespace zephlink {
 
@@ -79,24 +84,25 @@ std::string withoutFinalDot(std::string_view name) {
     return std::string(name);
 }
 
-// Every Avahi callback runs on the poll thread, or inside avahi_client_new
-// and avahi_entry_group_new before that thread starts. The owner touches the
-// handles only before the thread starts and after it has been stopped.
-class AvahiAdvertisement final : public Advertisement {
+// One client of avahi-daemon with a poll thread of its own; a daemon that
+// goes away is waited for again by a new client. Every Avahi callback runs
+// on the poll thread, or inside avahi_client_new before that thread starts.
+// The owner touches the handles only before the thread starts and after
+// end() has stopped it.
+class AvahiSession {
 public:
-    explicit AvahiAdvertisement(const ServiceRecord& service)
-        : service_(service), name_(service.name), type_(withoutFinalDot(service.type)),
-          domain_(withoutFinalDot(service.domain)) {}
-    ~AvahiAdvertisement() override { withdraw(); }
-    AvahiAdvertisement(const AvahiAdvertisement&) = delete;
-    AvahiAdvertisement& operator=(const AvahiAdvertisement&) = delete;
+    AvahiSession() = default;
+    virtual ~AvahiSession() = default;
+    AvahiSession(const AvahiSession&) = delete;
+    AvahiSession& operator=(const AvahiSession&) = delete;
 
+protected:
     bool begin() {
         poll_.reset(avahi_threaded_poll_new());
         if (!poll_)
             return false;
         const AvahiPoll* api = avahi_threaded_poll_get(poll_.get());
-        reconnect_ = Timeout(api->timeout_new(api, nullptr, &AvahiAdvertisement::reconnect, this),
+        reconnect_ = Timeout(api->timeout_new(api, nullptr, &AvahiSession::reconnect, this),
                              TimeoutFree{api});
         if (!reconnect_ || !connect() || avahi_threaded_poll_start(poll_.get()) != 0) {
             release();
@@ -106,70 +112,107 @@ public:
         return true;
     }
 
-    void withdraw() override {
+    // Stops the poll thread; no callback runs afterwards.
+    void end() {
         if (running_) {
             // Joins the poll thread; it can only fail when it is not running.
             (void)avahi_threaded_poll_stop(poll_.get());
             running_ = false;
         }
-        if (group_) {
-            // The records go now, not when the daemon notices the client left.
-            (void)avahi_entry_group_reset(group_.get());
-        }
-        release();
     }
+
+    // Frees the client (and with it whatever was made with it), then the
+    // poll. Only after end(), and after the subclass freed its own objects.
+    void release() {
+        client_.reset();
+        reconnect_.reset();
+        poll_.reset();
+    }
+
+    // The daemon runs (again): publish or browse on client.
+    virtual void connected(AvahiClient* client) = 0;
+    // The daemon's host name is changing; published records must go.
+    virtual void renaming() {}
+    // The client is about to be replaced: free what was made with it.
+    virtual void lost() = 0;
 
 private:
     // NO_FAIL: without a daemon the client waits for one to appear.
     bool connect() {
         int error = 0;
         client_.reset(avahi_client_new(avahi_threaded_poll_get(poll_.get()), AVAHI_CLIENT_NO_FAIL,
-                                       &AvahiAdvertisement::clientChanged, this, &error));
+                                       &AvahiSession::clientChanged, this, &error));
         return client_ != nullptr;
     }
 
-    void release() {
-        group_.reset();
-        client_.reset();
-        reconnect_.reset();
-        poll_.reset();
-    }
-
     static void reconnect(AvahiTimeout*, void* self) {
-        auto* advertisement = static_cast<AvahiAdvertisement*>(self);
-        advertisement->group_.reset();
-        // Without a bus to wait on, the advertisement stays absent.
-        (void)advertisement->connect();
+        auto* session = static_cast<AvahiSession*>(self);
+        session->lost();
+        // Without a bus to wait on, the session stays without a daemon.
+        (void)session->connect();
     }
 
     static void clientChanged(AvahiClient* client, AvahiClientState state, void* self) {
-        auto* advertisement = static_cast<AvahiAdvertisement*>(self);
+        auto* session = static_cast<AvahiSession*>(self);
         switch (state) {
         case AVAHI_CLIENT_S_RUNNING:
-            advertisement->publishOn(client);
+            session->connected(client);
             break;
         case AVAHI_CLIENT_S_COLLISION:
         case AVAHI_CLIENT_S_REGISTERING:
-            // The daemon's host name is changing: the records go and come
-            // back once it runs again.
-            if (advertisement->group_)
-                (void)avahi_entry_group_reset(advertisement->group_.get());
+            session->renaming();
             break;
         case AVAHI_CLIENT_CONNECTING:
             break;
         case AVAHI_CLIENT_FAILURE:
             // The daemon went away and took the records with it. This client
-            // is finished; a new one waits for the next daemon and publishes
-            // afresh. It cannot be freed from inside its own callback.
-            if (avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED && advertisement->reconnect_) {
+            // is finished; a new one waits for the next daemon. It cannot be
+            // freed from inside its own callback.
+            if (avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED && session->reconnect_) {
                 timeval soon{};
-                advertisement->reconnect_.get_deleter().api->timeout_update(
-                    advertisement->reconnect_.get(),
-                    avahi_elapse_time(&soon, kReconnectDelayMs, 0));
+                session->reconnect_.get_deleter().api->timeout_update(
+                    session->reconnect_.get(), avahi_elapse_time(&soon, kReconnectDelayMs, 0));
             }
             break;
         }
     }
+
+    bool running_ = false;
+    // Declared so that the client goes before the poll.
+    Poll poll_;
+    Timeout reconnect_;
+    Client client_;
+};
+
+class AvahiAdvertisement final : public Advertisement, private AvahiSession {
+public:
+    explicit AvahiAdvertisement(const ServiceRecord& service)
+        : service_(service), name_(service.name), type_(withoutFinalDot(service.type)),
+          domain_(withoutFinalDot(service.domain)) {}
+    ~AvahiAdvertisement() override { withdraw(); }
+
+    bool start() { return begin(); }
+
+    void withdraw() override {
+        end();
+        if (group_) {
+            // The records go now, not when the daemon notices the client left.
+            (void)avahi_entry_group_reset(group_.get());
+        }
+        group_.reset();
+        release();
+    }
+
+private:
+    void connected(AvahiClient* client) override { publishOn(client); }
+
+    void renaming() override {
+        // The records go and come back once the daemon runs again.
+        if (group_)
+            (void)avahi_entry_group_reset(group_.get());
+    }
+
+    void lost() override { group_.reset(); }
 
     static void groupChanged(AvahiEntryGroup* group, AvahiEntryGroupState state, void* self) {
         auto* advertisement = static_cast<AvahiAdvertisement*>(self);
@@ -231,25 +274,130 @@ private:
     const std::string type_;
     const std::string domain_;
     int renames_ = 0;
-    bool running_ = false;
-    // Declared so that the group goes before the client, and the poll last.
-    Poll poll_;
-    Timeout reconnect_;
-    Client client_;
-    Group group_;
+    Group group_; // goes before the session's client
 };
 
 class AvahiAdvertiser final : public Advertiser {
 public:
     std::unique_ptr<Advertisement> publish(const ServiceRecord& service) override {
         auto advertisement = std::make_unique<AvahiAdvertisement>(service);
-        if (!advertisement->begin())
+        if (!advertisement->start())
             return nullptr;
         return advertisement;
     }
 };
 
+constexpr std::size_t kMaxAnnounced = 64;
+constexpr int kMaxResolving = 8;
+
+class AvahiAnnouncements final : public Announcements, private AvahiSession {
+public:
+    AvahiAnnouncements() = default;
+    ~AvahiAnnouncements() override {
+        end();
+        browser_ = nullptr; // freed with the client
+        release();
+    }
+
+    bool start() { return begin(); }
+
+    std::set<std::string> hostIds() const override {
+        const std::lock_guard lock(mutex_);
+        std::set<std::string> ids;
+        for (const auto& [key, hostId] : seen_)
+            ids.insert(hostId);
+        return ids;
+    }
+
+private:
+    // The same service may be seen on several interfaces and protocols.
+    using Key = std::tuple<AvahiIfIndex, AvahiProtocol, std::string>;
+
+    void connected(AvahiClient* client) override {
+        if (browser_ == nullptr) {
+            const std::string type = withoutFinalDot(kServiceType);
+            const std::string domain = withoutFinalDot(kServiceDomain);
+            browser_ = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                                 type.c_str(), domain.c_str(), AvahiLookupFlags{},
+                                                 &AvahiAnnouncements::browsed, this);
+        }
+    }
+
+    // The browser and the resolvers go with the old client.
+    void lost() override {
+        browser_ = nullptr;
+        resolving_ = 0;
+        const std::lock_guard lock(mutex_);
+        seen_.clear();
+    }
+
+    static void browsed(AvahiServiceBrowser* browser, AvahiIfIndex interface,
+                        AvahiProtocol protocol, AvahiBrowserEvent event, const char* name,
+                        const char* type, const char* domain, AvahiLookupResultFlags, void* self) {
+        auto* announcements = static_cast<AvahiAnnouncements*>(self);
+        if (event == AVAHI_BROWSER_REMOVE) {
+            const std::lock_guard lock(announcements->mutex_);
+            announcements->seen_.erase(Key{interface, protocol, name});
+        } else if (event == AVAHI_BROWSER_NEW && announcements->resolving_ < kMaxResolving &&
+                   announcements->size() < kMaxAnnounced) {
+            // Freed in its callback, or with the client.
+            if (avahi_service_resolver_new(avahi_service_browser_get_client(browser), interface,
+                                           protocol, name, type, domain, AVAHI_PROTO_UNSPEC,
+                                           AvahiLookupFlags{}, &AvahiAnnouncements::resolved,
+                                           self) != nullptr)
+                ++announcements->resolving_;
+        }
+    }
+
+    static void resolved(AvahiServiceResolver* resolver, AvahiIfIndex interface,
+                         AvahiProtocol protocol, AvahiResolverEvent event, const char* name,
+                         const char*, const char*, const char*, const AvahiAddress*, uint16_t,
+                         AvahiStringList* txt, AvahiLookupResultFlags, void* self) {
+        auto* announcements = static_cast<AvahiAnnouncements*>(self);
+        --announcements->resolving_;
+        if (event == AVAHI_RESOLVER_FOUND) {
+            AvahiStringList* entry = avahi_string_list_find(txt, "hostId");
+            char* key = nullptr;
+            char* value = nullptr;
+            if (entry != nullptr && avahi_string_list_get_pair(entry, &key, &value, nullptr) == 0) {
+                const Text keyText(key);
+                const Text valueText(value);
+                if (value != nullptr && validID(value)) {
+                    const std::lock_guard lock(announcements->mutex_);
+                    if (announcements->seen_.size() < kMaxAnnounced)
+                        announcements->seen_[Key{interface, protocol, name}] = value;
+                }
+            }
+        }
+        avahi_service_resolver_free(resolver);
+    }
+
+    std::size_t size() const {
+        const std::lock_guard lock(mutex_);
+        return seen_.size();
+    }
+
+    AvahiServiceBrowser* browser_ = nullptr; // poll thread only
+    int resolving_ = 0;                      // poll thread only
+    mutable std::mutex mutex_;
+    std::map<Key, std::string> seen_; // service → its hostId
+};
+
+class AvahiBrowser final : public Browser {
+public:
+    std::unique_ptr<Announcements> browse() override {
+        auto announcements = std::make_unique<AvahiAnnouncements>();
+        if (!announcements->start())
+            return nullptr;
+        return announcements;
+    }
+};
+
 } // namespace
+
+std::shared_ptr<Browser> avahiBrowser() {
+    return std::make_shared<AvahiBrowser>();
+}
 
 std::shared_ptr<Advertiser> avahiAdvertiser() {
     return std::make_shared<AvahiAdvertiser>();

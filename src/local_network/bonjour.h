@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -51,6 +52,28 @@ public:
     // here (no mDNS responder to reach). Nothing is reported either way.
     virtual std::unique_ptr<Advertisement> publish(const ServiceRecord& service) = 0;
 };
+
+// The Zephlink hosts announced on the network, kept up to date off the
+// caller's thread until destroyed.
+class Announcements {
+public:
+    virtual ~Announcements() = default;
+    // The "hostId" of every "_zephlink._tcp." service seen now, this
+    // device's own among them.
+    virtual std::set<std::string> hostIds() const = 0;
+};
+
+class Browser {
+public:
+    virtual ~Browser() = default;
+    // nullptr when there is no mDNS responder to ask.
+    virtual std::unique_ptr<Announcements> browse() = 0;
+};
+
+// Browses through avahi-daemon, as avahiAdvertiser() publishes. At most 64
+// services are remembered and 8 resolved at a time: the network may hold
+// any number of them.
+std::shared_ptr<Browser> avahiBrowser();
 
 // Publishes through avahi-daemon on the D-Bus system bus. A daemon that
 // starts later, or starts again, gets the service then; a name taken by

@@ -169,6 +169,8 @@ LocalDiscovery::LocalDiscovery(std::string device, std::string name, Callback ca
         options_.interval = kCycleInterval;
     if (!options_.advertiser)
         options_.advertiser = avahiAdvertiser();
+    if (!options_.browser)
+        options_.browser = avahiBrowser();
     if (!options_.discover)
         options_.discover = [] { return discover(); };
     if (!options_.request)
@@ -203,7 +205,20 @@ void LocalDiscovery::start() {
             bonjour_.reset(); // the host runs unadvertised
         }
     }
+    try {
+        announcements_ = options_.browser->browse();
+    } catch (const std::exception&) {
+        announcements_.reset(); // nothing to compare discovery with
+    }
     queue_.async([this, epoch] { tick(epoch); });
+}
+
+std::set<std::string> LocalDiscovery::announcedHosts() const {
+    std::set<std::string> others;
+    if (announcements_)
+        others = announcements_->hostIds();
+    others.erase(device_);
+    return others;
 }
 
 void LocalDiscovery::stop() {
@@ -216,6 +231,7 @@ void LocalDiscovery::stop() {
         bonjour_->withdraw();
         bonjour_.reset();
     }
+    announcements_.reset();
     if (host_) {
         host_->stop();
         host_.reset();

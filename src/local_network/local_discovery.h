@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -98,6 +99,7 @@ struct LocalDiscoveryOptions {
     WallClock clock;                         // nowMilliseconds
     std::chrono::milliseconds interval{};    // kCycleInterval when zero
     std::shared_ptr<Advertiser> advertiser;  // avahiAdvertiser()
+    std::shared_ptr<Browser> browser;        // avahiBrowser()
     std::function<HostAddresses()> discover; // the datagram exchange above
     DiscoveryRequest request;                // API::request
 };
@@ -132,6 +134,9 @@ public:
 
     // Whether this device's own host runs (it could be started).
     bool hosting() const { return host_ != nullptr; }
+    // The other hosts announced over mDNS while running, whether or not
+    // discovery reaches them.
+    std::set<std::string> announcedHosts() const;
 
 private:
     struct Shared;
@@ -148,6 +153,7 @@ private:
     std::shared_ptr<Shared> shared_; // shared with the callbacks in flight
     std::shared_ptr<LocalHost> host_;
     std::unique_ptr<Advertisement> bonjour_;
+    std::unique_ptr<Announcements> announcements_;
     HostMemory recent_; // only on the queue
     // Last: it goes first, so no cycle outlives the members it uses.
     SerialQueue queue_;

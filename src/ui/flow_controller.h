@@ -32,6 +32,10 @@ public:
     // Switches automatic sending and re-baselines the clipboard, so that
     // what is on it now is not sent by the switch alone.
     virtual void setAutomaticSending(bool on) = 0;
+    // Whether the program starts at login, read afresh from the system.
+    virtual bool startAtLogin() const { return false; }
+    // Adds or removes the login entry; a failure shows in the status.
+    virtual void setStartAtLogin(bool /*on*/) {}
     virtual void send(const QString& text) = 0;
     virtual void sendClipboard() = 0;
     virtual void show() = 0;

@@ -53,6 +53,13 @@ void FlowModel::setAutomatic(bool value) {
     emit automaticChanged();
 }
 
+void FlowModel::setStartAtLogin(bool value) {
+    if (startAtLogin_ == value)
+        return;
+    startAtLogin_ = value;
+    emit startAtLoginChanged();
+}
+
 void FlowModel::setSettings(bool value) {
     if (settings_ == value)
         return;
@@ -87,6 +94,7 @@ void FlowModel::refresh() {
     setClips(controller->history());
     setRunning(controller->isRunning());
     setAutomatic(controller->automaticSending());
+    setStartAtLogin(controller->startAtLogin());
     if (controller->clipboardPanelVisible())
         controller->resizeClipboardPanel();
 }
@@ -94,8 +102,10 @@ void FlowModel::refresh() {
 void FlowModel::showSettings() {
     setSettings(!settings_);
     setSelected(QVariant());
-    if (FlowController* controller = app())
+    if (FlowController* controller = app()) {
+        setStartAtLogin(controller->startAtLogin());
         controller->resizeClipboardPanel();
+    }
 }
 
 void FlowModel::headerAction() {
@@ -130,6 +140,12 @@ void FlowModel::copyClip(const QString& text) {
 void FlowModel::setAutomaticSharing(bool on) {
     if (FlowController* controller = app())
         controller->setAutomaticSending(on);
+    refresh();
+}
+
+void FlowModel::switchStartAtLogin(bool on) {
+    if (FlowController* controller = app())
+        controller->setStartAtLogin(on);
     refresh();
 }
 

@@ -26,6 +26,7 @@ class FlowModel : public QObject {
     Q_PROPERTY(zephlink::FlowClipList* clips READ clipList CONSTANT)
     Q_PROPERTY(bool running READ running NOTIFY runningChanged)
     Q_PROPERTY(bool automatic READ automatic NOTIFY automaticChanged)
+    Q_PROPERTY(bool startAtLogin READ startAtLogin NOTIFY startAtLoginChanged)
     Q_PROPERTY(bool settings READ settings NOTIFY settingsChanged)
     // A string, or null when no clip is selected.
     Q_PROPERTY(QVariant selected READ selected NOTIFY selectedChanged)
@@ -45,6 +46,7 @@ public:
     FlowClipList* clipList() { return &clips_; }
     bool running() const { return running_; }
     bool automatic() const { return automatic_; }
+    bool startAtLogin() const { return startAtLogin_; }
     bool settings() const { return settings_; }
     QVariant selected() const { return selected_; }
     double panelHeight() const { return panelHeight_; }
@@ -54,13 +56,15 @@ public:
     void setClips(const QStringList& value);
     void setRunning(bool value);
     void setAutomatic(bool value);
+    void setStartAtLogin(bool value);
     void setSettings(bool value);
     void setSelected(const QVariant& value);
     void setPanelHeight(double value);
 
     // Re-reads the controller's state; resizes the panel when it is shown.
     Q_INVOKABLE void refresh();
-    // Toggles the settings page and clears the selection.
+    // Toggles the settings page and clears the selection; the start-at-login
+    // state is read again, since it may have been changed elsewhere.
     Q_INVOKABLE void showSettings();
 
     // Actions of the views. Each reaches the controller only while it is
@@ -72,6 +76,8 @@ public:
     Q_INVOKABLE void toggleSync();
     Q_INVOKABLE void copyClip(const QString& text);
     Q_INVOKABLE void setAutomaticSharing(bool on);
+    // The "Start at login" switch.
+    Q_INVOKABLE void switchStartAtLogin(bool on);
     Q_INVOKABLE void sendText(const QString& text);
     Q_INVOKABLE void sendClipboard();
     Q_INVOKABLE void showWelcome();
@@ -87,6 +93,7 @@ signals:
     void statusChanged();
     void runningChanged();
     void automaticChanged();
+    void startAtLoginChanged();
     void settingsChanged();
     void selectedChanged();
     void panelHeightChanged();
@@ -97,6 +104,7 @@ private:
     FlowClipList clips_;
     bool running_ = false;
     bool automatic_ = true;
+    bool startAtLogin_ = false;
     bool settings_ = false;
     QVariant selected_;
     double panelHeight_ = 600;

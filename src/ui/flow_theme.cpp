@@ -36,11 +36,15 @@ constexpr const char* kFontFiles[] = {
     "ComicNeue-Regular.otf", "ComicNeue-Bold.otf",
 };
 
-// The bundle beside the program or in the build tree, found once per process.
+// The bundle of the installation (<prefix>/share/zephlink beside
+// <prefix>/bin), beside the program or in the build tree, found once per
+// process.
 const BundleLookup& moduleBundle() {
-    static const BundleLookup lookup =
-        locateBundle(QString(), QCoreApplication::applicationDirPath(),
-                     QString::fromUtf8(ZEPHLINK_BUILD_BUNDLE));
+    static const BundleLookup lookup = [] {
+        const QString programDir = QCoreApplication::applicationDirPath();
+        return locateBundle(QDir::cleanPath(programDir + QStringLiteral("/../share/zephlink")),
+                            programDir, QString::fromUtf8(ZEPHLINK_BUILD_BUNDLE));
+    }();
     return lookup;
 }
 

@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 namespace zephlink::test {
@@ -120,8 +121,10 @@ public:
     std::string device;
     std::string name;
     DiscoveryCallback callback;
+    std::set<std::string> announced;
     void start() override { ++starts; }
     void stop() override { ++stops; }
+    std::set<std::string> announcedHosts() const override { return announced; }
 };
 
 // A clip server whose answers the test scripts; room calls are logged.

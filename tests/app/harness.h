@@ -4,6 +4,8 @@
 #include "dazar_app.h"
 #include "fakes.h"
 
+#include <QTemporaryDir>
+
 namespace zephlink::test {
 
 class Harness {
@@ -18,6 +20,8 @@ public:
     Timers timers;
     std::int64_t now = 1'800'000'000'000;
     std::vector<std::optional<Group>> secrets;
+    QTemporaryDir configHome; // the login entry goes here
+    Autostart autostart{configHome.path(), QStringLiteral("sh")};
     std::unique_ptr<DazarApp> app;
     int terminated = 0;
     QString hostName = QStringLiteral("desk");
@@ -28,6 +32,7 @@ public:
         env.settings = &settings;
         env.views = &views;
         env.dialogs = &dialogs;
+        env.autostart = &autostart;
         env.discovery = [this](const std::string& device, const std::string& name,
                                DiscoveryCallback callback) {
             auto made = std::make_unique<FakeDiscovery>();

@@ -185,3 +185,56 @@ TEST(Nearby, NoUsableHostDropsTheGroup) {
                   (std::vector<std::string>{"rebaseline", std::string("show ") + kNoHost}));
     }
 }
+
+// Rounds of discovery, one letter each: o = this device's own host alone,
+// p = its own host with another device joined, f = another host, n = no
+// host, r = sync paused and resumed.
+TEST(Nearby, AFirewallIsSuspectedWhenOnlyTheOwnHostAnswersWhileOthersAreAnnounced) {
+    const std::string other(32, 'b');
+    struct Case {
+        const char* rounds;
+        bool othersAnnounced;
+        QString status;
+    };
+    const Case cases[] = {
+        {"ooo", true, Nearby::kBlockedStatus},
+        {"ooooo", true, Nearby::kBlockedStatus},
+        {"oo", true, kReady},
+        {"oooo", false, kReady},
+        {"ffff", true, kReady},
+        {"ooop", true, QStringLiteral("Connected · trusted local network")},
+        {"oonoo", true, kReady},
+        {"ooon", true, kNoHost},
+        {"ooroo", true, kReady},
+    };
+    for (const Case& c : cases) {
+        Near n;
+        // This device's own identifier among the announcements never counts.
+        n.discovery->announced = {kDevice};
+        if (c.othersAnnounced)
+            n.discovery->announced.insert(other);
+        for (const char* round = c.rounds; *round != '\0'; ++round) {
+            switch (*round) {
+            case 'o':
+                n.nearby.discovered(sessionFor(n.group, {device("me", "mac", kDevice)}, kDevice),
+                                    n.group.server);
+                break;
+            case 'p':
+                n.nearby.discovered(sessionFor(n.group, {device("A", "windows", other)}, kDevice),
+                                    n.group.server);
+                break;
+            case 'f':
+                n.nearby.discovered(sessionFor(n.group, {}, other), n.group.server);
+                break;
+            case 'n':
+                n.nearby.discovered(std::nullopt, std::nullopt);
+                break;
+            case 'r':
+                n.nearby.stop();
+                n.nearby.start();
+                break;
+            }
+        }
+        EXPECT_EQ(n.status(), c.status) << c.rounds;
+    }
+}

@@ -129,7 +129,7 @@ e2e_ok
 # The rejection's status text is replaced by the poll's own at once, so the
 # clipboard and the clips after it tell what happened.
 e2e_check "a clip sealed with another key is not written to the clipboard; later ones are"
-foreign post --key "$(e2e_random64)" "$group" -- "forged" >/dev/null ||
+foreign post --key="$(e2e_random64)" "$group" -- "forged" >/dev/null ||
     e2e_fail "the foreign host refused the forged clip"
 sleep 1.5
 e2e_alive "$sentinel" || e2e_fail "the desktop wrote a forged clip to its clipboard"

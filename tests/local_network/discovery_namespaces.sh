@@ -144,6 +144,7 @@ first() { callbacks "$1" | head -n 1; }
 last() { callbacks "$1" | tail -n 1; }
 called() { [ -n "$(first "$1")" ]; }
 lastStarts() { [[ "$(last "$1")" == "$2"* ]]; }
+lastHas() { [[ "$(last "$1")" == *"$2" ]]; }
 roomOf() { sed -n 's/.* room=\([0-9a-f]*\) .*/\1/p' <<<"$1"; }
 nameA='Zephlink\032Node\032A'
 
@@ -163,6 +164,8 @@ if [ "$avahi" = yes ]; then
     within 10 advertised a 'Zephlink\032Node\032B' "${address[b]}" "$idB" ||
         fail "b's advertisement, seen from a: $(services a)"
     echo "PASS advertisements carry name, port and TXT entries"
+    within 10 lastHas a " announced=$idB" || fail "a does not report b as announced: $(last a)"
+    echo "PASS the other host's advertisement is reported, this device's own is not"
     kill -TERM "${avahiPid[a]}"
     wait "${avahiPid[a]}" 2>/dev/null || true
     sleep 1
@@ -195,6 +198,7 @@ echo "PASS stop frees the host's ports"
 if [ "$avahi" = yes ]; then
     within 10 withdrawn b "$idB" || fail "b's advertisement stayed: $(services b)"
     within 15 withdrawn a "$idB" || fail "b's advertisement stayed on the network: $(services a)"
+    within 10 lastHas a " announced=$idC" || fail "a still reports b as announced: $(last a)"
     echo "PASS stop withdraws the advertisement"
 fi
 

@@ -5,8 +5,9 @@
 //   discovery_node DEVICE NAME
 //
 //   started hosting=yes|no        after start
-//   session host=H server=S room=R devices=N
-//   none                          a cycle that found no session
+//   session host=H server=S room=R devices=N announced=I,J
+//   none announced=I,J            a cycle that found no session
+//                                 (announced: other hosts seen over mDNS)
 //   stopped                       after stop (on SIGUSR1)
 //   bye                           after SIGTERM or SIGINT, on the way out
 #include "local_discovery.h"
@@ -50,17 +51,24 @@ int main(int argc, char** argv) {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::function<void()>> jobs;
-    const auto print = [](std::optional<LocalSession> session, std::optional<std::string> server) {
-        line(!session || !server ? "none"
-                                 : "session host=" + session->hostId + " server=" + *server +
-                                       " room=" + session->room +
-                                       " devices=" + std::to_string(session->devices.size()));
+    LocalDiscovery* running = nullptr;
+    const auto print = [&running](std::optional<LocalSession> session,
+                                  std::optional<std::string> server) {
+        std::string announced;
+        for (const std::string& hostId : running->announcedHosts())
+            announced += (announced.empty() ? "" : ",") + hostId;
+        line((!session || !server ? "none"
+                                  : "session host=" + session->hostId + " server=" + *server +
+                                        " room=" + session->room +
+                                        " devices=" + std::to_string(session->devices.size())) +
+             " announced=" + announced);
     };
     LocalDiscovery discovery(argv[1], argv[2], print, [&](std::function<void()> job) {
         const std::lock_guard lock(mutex);
         jobs.push_back(std::move(job));
         wake.notify_one();
     });
+    running = &discovery;
     discovery.start();
     line(std::string("started hosting=") + (discovery.hosting() ? "yes" : "no"));
     while (quitWanted == 0) {

@@ -162,11 +162,24 @@ TEST(PopoverView, SwitchAnnouncesItsLabelAndOnOrOffAndShowsTheControllersState) 
     EXPECT_EQ(ui.controller.calls.back(), "automatic:on");
     EXPECT_EQ(accessible(toggle, QAccessible::Value), "On");
 
+    // "Start at login" looks and works the same; its state is read again
+    // whenever the settings page opens.
+    QQuickItem* login = ui.item("startAtLoginSwitch");
+    EXPECT_EQ(accessible(login, QAccessible::Name), "Start at login");
+    EXPECT_EQ(accessible(login, QAccessible::Value), "Off");
+    click(findAll(ui.panel(), QStringLiteral("switchButton"), true).value(1));
+    EXPECT_EQ(ui.controller.calls.back(), "login:on");
+    EXPECT_EQ(accessible(login, QAccessible::Value), "On");
+    ui.controller.login = false; // turned off elsewhere
+    ui.model.showSettings();
+    ui.model.showSettings();
+    EXPECT_EQ(accessible(login, QAccessible::Value), "Off");
+
     // With the controller gone, pressing changes nothing on screen.
     ui.model.setApp(nullptr);
     click(ui.item("switchButton"));
     EXPECT_TRUE(toggle->property("checked").toBool());
-    EXPECT_EQ(ui.controller.calls.size(), 2u);
+    EXPECT_EQ(ui.controller.calls.size(), 3u);
 }
 
 TEST(PopoverView, SettingsButtonsReachTheControllerAndTheComposeTextSurvives) {
@@ -398,11 +411,14 @@ TEST(Keyboard, TabVisitsEveryControlWithARingArrowsMoveEnterOpensAndEscapeHides)
     // Settings, from the header button that kept the focus.
     press(panel, Qt::Key_Enter);
     ASSERT_TRUE(ui.model.settings());
-    EXPECT_EQ(tabs(7).join(", "), "automaticSwitch, composeField, sendText, sendClipboard, "
-                                  "welcomeButton, quitButton, headerButton");
+    EXPECT_EQ(tabs(8).join(", "), "automaticSwitch, startAtLoginSwitch, composeField, sendText, "
+                                  "sendClipboard, welcomeButton, quitButton, headerButton");
     tabs(1);
     press(panel, Qt::Key_Space);
     EXPECT_EQ(ui.controller.calls.back(), "automatic:off");
+    tabs(1);
+    press(panel, Qt::Key_Space);
+    EXPECT_EQ(ui.controller.calls.back(), "login:on");
 
     press(panel, Qt::Key_Escape);
     EXPECT_FALSE(ui.views->panelVisible());

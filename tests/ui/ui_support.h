@@ -32,6 +32,7 @@ public:
     QStringList clips;
     bool running = true;
     bool automatic = true;
+    bool login = false;
     bool preview = false;
     QtViews* views = nullptr; // the panel's visibility and size; panelShown without views
     bool panelShown = false;
@@ -67,6 +68,11 @@ public:
     void setAutomaticSending(bool on) override {
         calls.push_back(on ? "automatic:on" : "automatic:off");
         automatic = on;
+    }
+    bool startAtLogin() const override { return login; }
+    void setStartAtLogin(bool on) override {
+        calls.push_back(on ? "login:on" : "login:off");
+        login = on;
     }
     void send(const QString& text) override { calls.push_back("send:" + text.toStdString()); }
     void sendClipboard() override { calls.push_back("sendClipboard"); }

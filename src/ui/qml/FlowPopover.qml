@@ -383,6 +383,14 @@ Rectangle {
                     onToggled: (on) => popover.flow.setAutomaticSharing(on)
                 }
 
+                FlowSwitch {
+                    objectName: "startAtLoginSwitch"
+                    width: parent.width
+                    text: "Start at login"
+                    checked: popover.flow.startAtLogin
+                    onToggled: (on) => popover.flow.switchStartAtLogin(on)
+                }
+
                 Rectangle {
                     width: parent.width
                     height: compose.implicitHeight
