@@ -106,11 +106,10 @@ themselves (TCP port 8788, UDP port 8789, Bonjour). Groups on a relay server
 are joined with an invitation link."
     # Loaded at run time, so dpkg-shlibdeps cannot see them: the QML modules
     # of the views, the SVG image plugin for the symbols, the Wayland platform
-    # plugin, and the typefaces the bundle links to.
+    # plugin.
     DEPENDS qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
             qml6-module-qtquick-shapes qml6-module-qtquick-templates
             qml6-module-qtquick-window qml6-module-qtqml-workerscript libqt6svg6 qt6-wayland
-            fonts-lato fonts-comic-neue
     RECOMMENDS avahi-daemon "gnome-keyring | kwalletmanager | keepassxc"
     CONFFILES /etc/ufw/applications.d/zephlink)
 

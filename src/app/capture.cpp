@@ -50,6 +50,10 @@ std::optional<QString> Capture::newCopy() {
         return std::nullopt;
     // Dealt with from here on, whatever follows: a copy is considered once.
     baseline_ = count;
+    // A new owner offering the same text (a clipboard manager taking over
+    // when the program copied from exits, or what we wrote) is no new copy.
+    if (!changedText())
+        return std::nullopt;
     if (!session_.running() || !automatic_)
         return std::nullopt;
     return shareable();
@@ -77,10 +81,19 @@ void Capture::writeClipboard(const QString& text) {
     }
     pasteboard_.write(text, extra);
     baseline_ = pasteboard_.changeCount();
+    held_ = text;
 }
 
 void Capture::rebaseline() {
     baseline_ = pasteboard_.changeCount();
+    held_ = pasteboard_.string();
+}
+
+bool Capture::changedText() {
+    auto text = pasteboard_.string();
+    const bool changed = !text || text != held_;
+    held_ = std::move(text);
+    return changed;
 }
 
 std::optional<QString> Capture::blockedStatus() const {

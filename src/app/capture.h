@@ -1,9 +1,10 @@
 #pragma once
 
 // What counts as a desktop copy: the change count already dealt with, the
-// sensitive-content filter, the program's own writes and automatic sending.
-// The clipboard types those rules read and write live here too, for the
-// ports that must read ahead of the rules (Wayland reads are asynchronous).
+// text the clipboard held before, the sensitive-content filter, the
+// program's own writes and automatic sending. The clipboard types those rules
+// read and write live here too, for the ports that must read ahead of the
+// rules (Wayland reads are asynchronous).
 #include "ports.h"
 #include "session_state.h"
 
@@ -57,11 +58,15 @@ public:
 private:
     // The copy a tick found, when it is new and may leave now.
     std::optional<QString> newCopy();
+    // Takes the current text as what the clipboard holds; false when it
+    // held the same text already.
+    bool changedText();
 
     Pasteboard& pasteboard_;
     const SessionState& session_;
     std::function<void(const QString&)> send_;
     long baseline_ = 0;
+    std::optional<QString> held_; // the clipboard's text when last dealt with
     bool automatic_ = false;
 };
 

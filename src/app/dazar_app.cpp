@@ -14,7 +14,7 @@ DazarApp::DazarApp(AppEnvironment environment, QObject* parent)
     : QObject(parent), env_(std::move(environment)),
       preview_(env_.arguments.contains(QStringLiteral("--ui-preview"))),
       session_([this] { flow_.refresh(); }),
-      capture_(*env_.pasteboard, session_, [this](const QString& text) { sync_.send(text); }),
+      capture_(*env_.pasteboard, session_, [this](const QString& text) { sync_.sendLatest(text); }),
       sync_(session_,
             SyncPorts{
                 .server = env_.server,

@@ -71,7 +71,9 @@ public:
 
     // Named actions of the D-Bus service and the program's start.
     Q_INVOKABLE void create() { pairing_.create(); }
+    void create(const QString& address) { pairing_.create(address); }
     Q_INVOKABLE void join() { pairing_.join(); }
+    void join(const QString& link) { pairing_.join(link); }
     Q_INVOKABLE void copyInvite() { pairing_.copyInvite(); }
     void copyInviteFor(const QString& address) { pairing_.copyInviteFor(address); }
     Q_INVOKABLE void leave() { pairing_.leave(); }

@@ -5,6 +5,8 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
+#include <QDeadlineTimer>
+#include <QThread>
 #include <QTimer>
 
 namespace zephlink {
@@ -30,9 +32,6 @@ QString DBusService::status() const {
 }
 QString DBusService::server() const {
     return app_ ? app_->server() : QString();
-}
-QString DBusService::invitation() const {
-    return app_ ? app_->invitation() : QString();
 }
 bool DBusService::running() const {
     return app_ && app_->isRunning();
@@ -66,10 +65,12 @@ void DBusService::SetInvitation(const QString& link) {
 }
 
 void DBusService::Create() {
-    later([](DazarApp& app) { app.create(); });
+    if (app_)
+        later([address = app_->server()](DazarApp& app) { app.create(address); });
 }
 void DBusService::Join() {
-    later([](DazarApp& app) { app.join(); });
+    if (app_)
+        later([link = app_->invitation()](DazarApp& app) { app.join(link); });
 }
 void DBusService::CopyInvite() {
     later([](DazarApp& app) { app.copyInvite(); });
@@ -122,6 +123,19 @@ bool forwardToRunningInstance(const QString& link) {
         call << link;
     const QDBusMessage reply = bus.call(call, QDBus::Block, kForwardTimeoutMs);
     return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+bool waitForInstance(int ms, const std::function<bool()>& alive) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || bus.interface() == nullptr)
+        return false;
+    const QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired() && alive()) {
+        if (bus.interface()->isServiceRegistered(QString::fromLatin1(kDBusService)))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
 }
 
 } // namespace zephlink

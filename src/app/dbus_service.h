@@ -16,13 +16,14 @@ inline constexpr int kForwardTimeoutMs = 5000;
 
 // The controller's named actions on the session bus, for scripts and for a
 // second start of the program. Actions are queued and the call returns at
-// once: some of them open modal dialogs.
+// once: some of them open modal dialogs. A queued action acts on the values
+// set when it was called. The invitation is write-only: it carries the
+// group's key and token.
 class DBusService : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "app.zephlink.Zephlink")
     Q_PROPERTY(QString Status READ status)
     Q_PROPERTY(QString Server READ server)
-    Q_PROPERTY(QString Invitation READ invitation)
     Q_PROPERTY(bool Running READ running)
     Q_PROPERTY(bool Paired READ paired)
     Q_PROPERTY(QString Device READ device)
@@ -39,7 +40,6 @@ public:
 
     QString status() const;
     QString server() const;
-    QString invitation() const;
     bool running() const;
     bool paired() const;
     QString device() const;
@@ -47,6 +47,7 @@ public:
 
 public slots:
     void SetServer(const QString& address);
+    // The trusted, scripted way to join: no dialog.
     void SetInvitation(const QString& link);
     void Create();
     void Join();
@@ -62,6 +63,7 @@ public slots:
     void Quit();
     // What a second start of the program asks for.
     void Activate();
+    // A link from outside: joined only once the user agrees.
     void OpenLink(const QString& link);
 
 private:
@@ -74,5 +76,9 @@ private:
 // For a second start: hands the link (or a plain activation) to the instance
 // that owns the service. False when no instance answered.
 bool forwardToRunningInstance(const QString& link);
+
+// Waits up to ms milliseconds for an instance to own the service while
+// alive() holds. False when there is no session bus or none came.
+bool waitForInstance(int ms, const std::function<bool()>& alive);
 
 } // namespace zephlink

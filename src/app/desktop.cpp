@@ -7,6 +7,7 @@
 #include "dazar_app.h"
 #include "dbus_service.h"
 #include "encoding.h"
+#include "flow_theme.h"
 #include "local_discovery.h"
 #include "main_thread.h"
 #include "qt_dialogs.h"
@@ -18,10 +19,16 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QDBusConnection>
+#include <QProcess>
 #include <QSysInfo>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <optional>
 
 namespace zephlink {
 namespace {
@@ -75,12 +82,50 @@ void waitForTray(std::chrono::milliseconds limit) {
     loop.exec();
 }
 
+bool isLink(const QString& argument) {
+    return argument.startsWith(QStringLiteral("zephlink:"));
+}
+
 QString invitationArgument(const QStringList& arguments) {
     for (const QString& argument : arguments) {
-        if (argument.startsWith(QStringLiteral("zephlink:")))
+        if (isLink(argument))
             return argument;
     }
     return {};
+}
+
+constexpr int kInstanceStartMs = 30000;
+
+// A link carries a group's key, so the process named with it never stays:
+// it hands the link to the running instance, or starts one without it and
+// hands it over then. Its exit status, or nothing when there is no session
+// bus and this process must be the instance itself.
+std::optional<int> handOverLink(const QString& link, const QStringList& arguments) {
+    if (forwardToRunningInstance(link))
+        return 0;
+    if (!QDBusConnection::sessionBus().isConnected())
+        return std::nullopt;
+    QStringList rest = arguments.mid(1);
+    rest.removeIf(isLink);
+    qint64 pid = 0;
+    if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), rest, QString(), &pid)) {
+        std::fprintf(stderr, "Zephlink could not start; open the invitation again.\n");
+        return 1;
+    }
+    const auto alive = [pid] { return ::kill(static_cast<pid_t>(pid), 0) == 0; };
+    if (waitForInstance(kInstanceStartMs, alive) && forwardToRunningInstance(link))
+        return 0;
+    std::fprintf(stderr, "Zephlink did not start in time; open the invitation again.\n");
+    return 1;
+}
+
+// Without a session bus this process keeps the link: its copy on the
+// command line (what /proc shows to everyone) is blanked.
+void blankLink(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "zephlink:", 9) == 0)
+            std::memset(argv[i], ' ', std::strlen(argv[i]));
+    }
 }
 
 // The clipboard port the session allows.
@@ -127,11 +172,18 @@ int runDesktop(int argc, char** argv) {
     const QStringList arguments = QApplication::arguments();
     const bool preview = arguments.contains(QStringLiteral("--ui-preview"));
     const QString link = invitationArgument(arguments);
+    if (!preview && !link.isEmpty()) {
+        if (const auto status = handOverLink(link, arguments))
+            return *status;
+        blankLink(argc, argv);
+    }
     // One instance per session: a second start hands over and ends.
-    if (!preview && forwardToRunningInstance(link))
+    if (!preview && forwardToRunningInstance(QString()))
         return 0;
     if (arguments.contains(QString::fromLatin1(kAutostartSwitch)))
         waitForTray(kTrayWait);
+    // Every view draws with the bundle's faces, whatever the system has.
+    FlowTheme::registerFonts();
 
     const std::unique_ptr<Pasteboard> pasteboard = makePasteboard(access);
     QtSettings settings;
@@ -169,7 +221,7 @@ int runDesktop(int argc, char** argv) {
     DBusService bus(&app);
     // Two starts at the same moment both find no instance; the one that
     // loses the name hands over as well.
-    if (!preview && !bus.registerOnSessionBus() && forwardToRunningInstance(link))
+    if (!preview && !bus.registerOnSessionBus() && forwardToRunningInstance(QString()))
         return 0;
 
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,

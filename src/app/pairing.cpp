@@ -12,6 +12,21 @@ QString describe(const std::exception& error) {
     return QString::fromUtf8(error.what());
 }
 
+// Names the relay a link would contact and what joining does.
+QString joinInformation(const std::string& server) {
+    QString host = QString::fromStdString(server);
+    QString port;
+    if (const auto parts = parseUrl(server); parts && parts->host) {
+        host = QString::fromStdString(*parts->host);
+        port = parts->port
+                   ? QString::fromStdString(*parts->port)
+                   : (parts->scheme == "https" ? QStringLiteral("443") : QStringLiteral("80"));
+    }
+    return QStringLiteral("Joining contacts the relay at %1, port %2, stores this group on this "
+                          "device and pauses sharing with nearby devices.")
+        .arg(host, port);
+}
+
 } // namespace
 
 Pairing::Pairing(SessionState& session, PairingPorts ports)
@@ -39,30 +54,34 @@ void Pairing::adoptShowingFailure(const Group& group) {
     }
 }
 
-void Pairing::create() {
+void Pairing::create(const QString& address) {
     if (session_.group()) {
         session_.show(QStringLiteral("Leave the current group before creating another."));
         return;
     }
-    ports_.background([createRoom = ports_.server.create, address = server_.toStdString(),
+    ports_.background([createRoom = ports_.server.create, address = address.toStdString(),
                        this]() -> std::function<void()> {
         const Group group = createRoom(address);
         return [this, group] { adoptShowingFailure(group); };
     });
 }
 
-void Pairing::join() {
+void Pairing::join(const QString& link) {
     if (session_.group()) {
         session_.show(QStringLiteral("Leave the current group before joining another."));
         return;
     }
     Group candidate;
     try {
-        candidate = Group::parse(invitation_.toStdString());
+        candidate = Group::parse(link.toStdString());
     } catch (const std::exception& error) {
         session_.show(describe(error));
         return;
     }
+    confirmAndAdopt(candidate);
+}
+
+void Pairing::confirmAndAdopt(const Group& candidate) {
     ports_.background(
         [read = ports_.server.readFromStart, candidate, this]() -> std::function<void()> {
             // The server must accept the token; what it holds does not matter.
@@ -147,18 +166,40 @@ bool Pairing::confirm(const QString& message, const QString& information) {
 }
 
 void Pairing::openLink(const QString& link) {
+    Group candidate;
     try {
-        Group::parse(link.toStdString());
+        candidate = Group::parse(link.toStdString());
     } catch (const std::exception& error) {
         session_.show(describe(error));
         return;
     }
-    // The nearby host's group is replaced by any adopted group anyway; pausing
-    // first lets a link opened while syncing join instead of being refused.
-    if (session_.running())
-        ports_.stop();
-    invitation_ = link;
-    join();
+    // Links arrive from anywhere; one question at a time, never a pile of
+    // nested dialogs.
+    if (asking_ || heldRelayGroup())
+        return;
+    asking_ = true;
+    const bool agreed = ports_.dialogs->confirm(
+        QStringLiteral("Join a Zephlink group from an invitation link?"),
+        joinInformation(candidate.server), QStringLiteral("Join"), QStringLiteral("Cancel"));
+    asking_ = false;
+    if (!agreed || heldRelayGroup())
+        return;
+    if (session_.busy()) {
+        session_.show(QStringLiteral(
+            "Previous operation in progress; the invitation was not joined. Open it again."));
+        return;
+    }
+    // A nearby host's group gives way to the new one; sync pauses only
+    // once the relay accepted the token (in adopt).
+    confirmAndAdopt(candidate);
+}
+
+bool Pairing::heldRelayGroup() {
+    // While sync runs, the group is the nearby host's.
+    if (!session_.group() || session_.running())
+        return false;
+    session_.show(QStringLiteral("Leave the current group before joining another."));
+    return true;
 }
 
 } // namespace zephlink

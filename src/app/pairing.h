@@ -33,8 +33,12 @@ public:
 
     // Stores group and takes it over, paused. Throws when it cannot be stored.
     void adopt(const Group& group);
-    void create();
-    void join();
+    // Each takes the field's text when called; the overloads take the
+    // address or link a queued action captured.
+    void create() { create(server_); }
+    void create(const QString& address);
+    void join() { join(invitation_); }
+    void join(const QString& link);
     void copyInvite();
     // The invitation for another device at address, without asking: what the
     // dialog of copyInvite does once answered.
@@ -42,8 +46,9 @@ public:
     void leave();
     void reset();
     bool confirm(const QString& message, const QString& information);
-    // A "zephlink://pair?" link opened on this desktop: it goes into the
-    // invitation field and is joined.
+    // A "zephlink://pair?" link from outside (the URL handler, a start of
+    // the program, D-Bus): joined only once the user agrees, and without
+    // touching the invitation field.
     void openLink(const QString& link);
 
     // The relay address create uses, and the link join uses.
@@ -55,11 +60,16 @@ public:
 private:
     // The completion of create and join: a keychain failure is shown.
     void adoptShowingFailure(const Group& group);
+    // Confirms candidate's token with its relay, then adopts it.
+    void confirmAndAdopt(const Group& candidate);
+    // A relay group is held (shown as the reason a link is refused).
+    bool heldRelayGroup();
 
     SessionState& session_;
     PairingPorts ports_;
     QString server_;
     QString invitation_;
+    bool asking_ = false; // a link's dialog is open
 };
 
 } // namespace zephlink

@@ -15,8 +15,15 @@ bool QtDialogs::confirm(const QString& message, const QString& information, cons
     QMessageBox box;
     box.setWindowTitle(QStringLiteral("Zephlink"));
     box.setIcon(QMessageBox::Warning);
+    // Texts may carry what a link said (a relay's host): never markup.
+    box.setTextFormat(Qt::PlainText);
     box.setText(message);
     box.setInformativeText(information);
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        label->setTextFormat(Qt::PlainText);
+    // A screen reader announces the alert by its question.
+    box.setAccessibleName(message);
+    box.setAccessibleDescription(information);
     QPushButton* first = box.addButton(accept, QMessageBox::AcceptRole);
     QPushButton* second = box.addButton(cancel, QMessageBox::RejectRole);
     box.setDefaultButton(second);

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 namespace zephlink {
 namespace {
@@ -39,14 +40,13 @@ void SyncEngine::background(Job job) {
                 if (!self)
                     return;
                 self->session_.setBusy(false);
-                if (self->session_.generation() != g)
-                    return;
-                if (done) {
-                    if (*done)
+                if (self->session_.generation() == g) {
+                    if (!done)
+                        self->session_.show(error);
+                    else if (*done)
                         (*done)();
-                } else {
-                    self->session_.show(error);
                 }
+                self->sendPending();
             };
         });
 }
@@ -85,6 +85,23 @@ void SyncEngine::send(const QString& text) {
             self->session_.show(QStringLiteral("Sent to nearby devices"));
         };
     });
+}
+
+void SyncEngine::sendLatest(const QString& text) {
+    if (!session_.busy()) {
+        send(text);
+        return;
+    }
+    pending_ = text;
+    pendingGeneration_ = session_.generation();
+}
+
+void SyncEngine::sendPending() {
+    if (!pending_ || session_.busy())
+        return;
+    const QString text = *std::exchange(pending_, std::nullopt);
+    if (pendingGeneration_ == session_.generation() && session_.running() && session_.group())
+        send(text);
 }
 
 void SyncEngine::sendClipboard() {

@@ -54,6 +54,9 @@ public:
     void background(Job job);
 
     void send(const QString& text);
+    // An automatic copy: sent at once, or, while a job is in flight, kept
+    // (replacing any kept before) and sent when the job ends.
+    void sendLatest(const QString& text);
     void sendClipboard();
     void sendText() { send(compose_); }
     void setCompose(const QString& text) { compose_ = text; }
@@ -78,6 +81,8 @@ private:
     void pollFinished(const Group& group, std::int64_t generation, int delay,
                       const std::optional<Batch>& batch, const QString& error);
     void pushHistory(const QString& text);
+    // The kept copy leaves, if sync still runs in the epoch it was made in.
+    void sendPending();
 
     SessionState& session_;
     SyncPorts ports_;
@@ -91,6 +96,8 @@ private:
     int historyIndex_ = 0;
     QString preview_;
     QString compose_;
+    std::optional<QString> pending_;
+    std::int64_t pendingGeneration_ = 0;
 };
 
 } // namespace zephlink

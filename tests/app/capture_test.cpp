@@ -105,3 +105,19 @@ TEST(Capture, OwnWritesAreNotCapturedAndInvitationsAreConcealed) {
     c.capture.capture();
     EXPECT_TRUE(c.sent.isEmpty());
 }
+
+// A clipboard manager taking over what was copied (or written) offers the
+// same text again: no new copy. The same text after another one is.
+TEST(Capture, ANewOwnerOfTheSameTextIsNoNewCopy) {
+    Capturing c;
+    c.capture.writeClipboard("received");
+    c.pasteboard.copy("received");
+    c.capture.capture();
+    for (const char* text : {"A", "A", "B", "A"}) {
+        c.pasteboard.copy(text);
+        c.capture.capture();
+    }
+    c.pasteboard.copy("A", Extra{{"application/x-manager", "1"}});
+    c.capture.capture();
+    EXPECT_EQ(c.sent, (QStringList{"A", "B", "A"}));
+}

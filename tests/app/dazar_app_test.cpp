@@ -1,7 +1,10 @@
 // The controller as a whole: launch, windows, and the concerns wired to one
 // another through the names the views and the D-Bus service call.
+#include "clip.h"
+#include "dbus_service.h"
 #include "harness.h"
 
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 using namespace zephlink;
@@ -129,19 +132,25 @@ TEST(Controller, TheConcernsReachOneAnother) {
     EXPECT_EQ(h.app->flow().clips(), QStringList{"from the phone"});
     EXPECT_EQ(h.status(), "Connected · trusted local network");
     h.pasteboard.listener();
+    h.pasteboard.copy("from the phone"); // a clipboard manager takes it over
+    h.pasteboard.listener();
     EXPECT_EQ(h.jobs.size(), 1u) << "the own write is not sent back";
 
-    // A copy leaves on the clipboard's signal; one during the post is refused.
-    h.pasteboard.copy("from the desk");
-    h.pasteboard.listener();
-    h.pasteboard.copy("too soon");
-    h.pasteboard.listener();
+    // A copy leaves on the clipboard's signal; of those made during its post
+    // the latest leaves when it ends. An explicit send then is refused.
+    for (const char* text : {"from the desk", "too soon", "latest"}) {
+        h.pasteboard.copy(text);
+        h.pasteboard.listener();
+    }
+    h.app->send("explicit");
     EXPECT_EQ(h.status(),
               "Previous operation in progress; this clip was not sent. Retry explicitly.");
     h.jobs.queue.pop_front(); // the next poll waits
     h.jobs.run();
-    ASSERT_EQ(h.server.posted.size(), 1u);
+    h.jobs.run();
+    ASSERT_EQ(h.server.posted.size(), 2u);
     EXPECT_EQ(h.server.posted[0].origin, h.app->device());
+    EXPECT_EQ(openClip(h.server.posted[1], group), "latest");
     EXPECT_EQ(h.app->flow().status(), "Sent to nearby devices");
     h.pasteboard.copy("zephlink://pair?x");
     h.app->sendClipboard();
@@ -172,10 +181,12 @@ TEST(Controller, TheConcernsReachOneAnother) {
     EXPECT_TRUE(h.app->flow().clips().isEmpty());
     EXPECT_EQ(h.status(), "Ready · waiting for nearby devices");
 
-    // Joining by a link pauses sync and takes the relay group over.
+    // Joining by a link, once agreed, takes the relay group over, paused.
     const Group relay = freshGroup("http://192.168.1.20:8787");
     h.jobs.queue.clear();
+    h.dialogs.consent = true;
     h.app->openLink(QString::fromStdString(relay.invitation()));
+    EXPECT_TRUE(h.app->isRunning()) << "not before the relay accepts";
     h.jobs.run();
     EXPECT_EQ(h.secrets, std::vector<std::optional<Group>>{relay});
     EXPECT_FALSE(h.app->isRunning());
@@ -184,6 +195,30 @@ TEST(Controller, TheConcernsReachOneAnother) {
     EXPECT_EQ(h.status(), "Paired · paused. Resume sync on both devices.");
     h.app->leave();
     EXPECT_FALSE(h.app->paired());
+}
+
+// A queued action acts on the values in force when it was called, and the
+// invitation, which carries the group's key, cannot be read back.
+TEST(DBus, QueuedActionsKeepTheirValuesAndTheInvitationIsWriteOnly) {
+    Harness h;
+    DBusService bus(h.app.get());
+    EXPECT_EQ(bus.metaObject()->indexOfProperty("Invitation"), -1);
+    const Group a = freshGroup("http://192.168.1.20:8787");
+    bus.SetInvitation(QString::fromStdString(a.invitation()));
+    bus.Join();
+    bus.SetInvitation(QString::fromStdString(freshGroup().invitation()));
+    QCoreApplication::sendPostedEvents();
+    h.jobs.run();
+    EXPECT_EQ(h.server.calls, std::vector<std::string>{"read " + a.room});
+    h.app->leave();
+
+    h.server.createResult = [](const std::string& address) { return freshGroup(address); };
+    bus.SetServer("http://10.0.0.1:8787");
+    bus.Create();
+    bus.SetServer("http://10.0.0.2:8787");
+    QCoreApplication::sendPostedEvents();
+    h.jobs.run();
+    EXPECT_EQ(h.server.calls.back(), "create http://10.0.0.1:8787");
 }
 
 // A desktop that shows the clipboard to no background program: the status

@@ -101,9 +101,12 @@ public:
     bool consent = false;
     std::optional<QString> address; // the field's final text; nullopt cancels
     QString lastMessage;
+    QString lastInformation;
     QString suggested;
-    bool confirm(const QString& message, const QString&, const QString&, const QString&) override {
+    bool confirm(const QString& message, const QString& information, const QString&,
+                 const QString&) override {
         lastMessage = message;
+        lastInformation = information;
         return consent;
     }
     std::optional<QString> askAddress(const QString& message, const QString&,

@@ -130,18 +130,6 @@ TEST(Join, ParsesTheInvitationThenConfirmsAccessThenAdopts) {
     EXPECT_EQ(p.status(), kPaired);
 }
 
-TEST(Pairing, CreateAndJoinRefuseWhileAGroupIsHeld) {
-    Pairs p;
-    const Group held = p.paired();
-    p.pairing.create();
-    EXPECT_EQ(p.status(), "Leave the current group before creating another.");
-    p.pairing.setInvitation(QString::fromStdString(freshGroup().invitation()));
-    p.pairing.join();
-    EXPECT_EQ(p.status(), "Leave the current group before joining another.");
-    EXPECT_EQ(p.jobs.size(), 0u);
-    EXPECT_EQ(p.session.group(), held);
-}
-
 TEST(CopyInvite, AsksForAnAddressAndCopiesAConcealedLink) {
     const auto relayHost = *parseUrl(defaultRelay())->host;
     struct Case {
@@ -243,28 +231,65 @@ TEST(Reset, AsksThenPausesThenRevokesThenLeaves) {
     EXPECT_TRUE(none.dialogs.lastMessage.isEmpty());
 }
 
-TEST(OpenLink, PausesSyncToJoinAGoodLinkOnly) {
+// A link from outside asks first; nothing at all happens before "Join", and
+// a join that does not happen leaves sync running with the nearby group.
+TEST(OpenLink, AsksFirstAndPausesOnlyWhenTheJoinSucceeds) {
     const Group nearby = freshGroup("http://127.0.0.1:8788");
-    const Group relay = freshGroup("http://192.168.1.20:8787");
-    Pairs p;
-    p.session.setRunning(true);
-    p.session.setGroup(nearby);
-    p.pairing.openLink("zephlink://pair?server=http://10.0.0.2");
-    EXPECT_EQ(p.status(), "Invalid Zephlink invitation");
-    EXPECT_TRUE(p.session.running());
-    EXPECT_EQ(p.session.group(), nearby);
+    const Group relay = freshGroup("https://relay.example.com");
+    const QString link = QString::fromStdString(relay.invitation());
+    struct Case {
+        const char* why;
+        QString link;
+        bool busy;
+        bool consent;
+        std::function<void(const Group&)> read;
+        QString shown; // empty: the status stays "Ready"
+        bool joined;
+    };
+    const auto accept = [](const Group&) {};
+    const auto refuse = [](const Group&) { throw DazarError("Re-pair required (401)"); };
+    const Case cases[] = {
+        {"malformed", "zephlink://pair?server=http://10.0.0.2", false, true, accept,
+         "Invalid Zephlink invitation", false},
+        {"cancelled", link, false, false, accept, "", false},
+        {"refused by the relay", link, false, true, refuse, "Re-pair required (401)", false},
+        {"a post in flight", link, true, true, accept,
+         "Previous operation in progress; the invitation was not joined. Open it again.", false},
+        {"joined", link, false, true, accept, kPaired, true},
+    };
+    for (const Case& c : cases) {
+        Pairs p;
+        p.session.setRunning(true);
+        p.session.setGroup(nearby);
+        p.session.setStatus("Ready");
+        p.session.setBusy(c.busy);
+        p.pairing.setInvitation("typed");
+        p.dialogs.consent = c.consent;
+        p.server.readResult = c.read;
+        p.pairing.openLink(c.link);
+        const bool asked = c.link == link;
+        EXPECT_EQ(p.dialogs.lastMessage.isEmpty(), !asked) << c.why;
+        if (asked) {
+            EXPECT_TRUE(p.dialogs.lastInformation.contains("relay.example.com, port 443"))
+                << p.dialogs.lastInformation.toStdString();
+        }
+        EXPECT_EQ(p.effects.log.empty(), true) << c.why << ": nothing before the answer";
+        while (p.jobs.run()) {
+        }
+        EXPECT_EQ(p.status(), c.shown.isEmpty() ? "Ready" : c.shown) << c.why;
+        EXPECT_EQ(p.pairing.invitation(), c.joined ? "" : "typed") << c.why;
+        EXPECT_EQ(p.session.group(), c.joined ? relay : nearby) << c.why;
+        EXPECT_EQ(p.session.running(), !c.joined) << c.why;
+        EXPECT_EQ(p.server.calls.size(), c.consent && !c.busy && asked ? 1u : 0u) << c.why;
+    }
 
-    p.pairing.openLink(QString::fromStdString(relay.invitation()));
-    EXPECT_EQ(p.effects.log, std::vector<std::string>{"stop"});
-    EXPECT_EQ(p.pairing.invitation(), QString::fromStdString(relay.invitation()));
-    p.jobs.run();
-    EXPECT_EQ(p.session.group(), relay);
-    EXPECT_EQ(p.status(), kPaired);
-
-    // A relay group held while paused must be left first.
-    p.effects.log.clear();
-    p.pairing.openLink(QString::fromStdString(freshGroup().invitation()));
-    EXPECT_EQ(p.status(), "Leave the current group before joining another.");
-    EXPECT_EQ(p.session.group(), relay);
-    EXPECT_TRUE(p.effects.log.empty());
+    // A relay group held while paused must be left first; nothing is asked.
+    Pairs held;
+    const Group group = held.paired();
+    held.dialogs.consent = true;
+    held.pairing.openLink(link);
+    EXPECT_EQ(held.status(), "Leave the current group before joining another.");
+    EXPECT_TRUE(held.dialogs.lastMessage.isEmpty());
+    EXPECT_EQ(held.session.group(), group);
+    EXPECT_EQ(held.jobs.size(), 0u);
 }

@@ -47,7 +47,9 @@ struct RealSync {
     FakeViews views;
     FakeDialogs dialogs;
     FakeDiscovery* discovery = nullptr;
-    std::atomic<int> pollsInFlight{0};
+    // Shared with the poll threads, which may outlive a failed test's wait.
+    std::shared_ptr<std::atomic<int>> inFlight = std::make_shared<std::atomic<int>>(0);
+    std::atomic<int>& pollsInFlight = *inFlight;
     std::unique_ptr<DazarApp> app;
 
     RealSync() {
@@ -63,12 +65,12 @@ struct RealSync {
             return made;
         };
         env.server.post = [](const Group& g, const Envelope& e) { API::postClip(g, e); };
-        env.server.poll = [this](const Group& g, std::int64_t cursor) {
-            ++pollsInFlight;
+        env.server.poll = [count = inFlight](const Group& g, std::int64_t cursor) {
+            ++*count;
             struct Done {
                 std::atomic<int>& count;
                 ~Done() { --count; }
-            } done{pollsInFlight};
+            } done{*count};
             return API::pollClips(g, cursor);
         };
         env.arguments = {"zephlink"};
@@ -84,7 +86,12 @@ struct RealSync {
         app = std::make_unique<DazarApp>(std::move(env));
         app->applicationDidFinishLaunching();
     }
-    ~RealSync() { app->stop(); }
+    // A test ends only when its polls have: a long poll outlives its wait
+    // by at most the request timeout.
+    ~RealSync() {
+        app->stop();
+        EXPECT_TRUE(QTest::qWaitFor([this] { return pollsInFlight == 0; }, 35000));
+    }
 
     // The host grants a session, as discovery would report it.
     Group adopt() {

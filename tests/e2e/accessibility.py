@@ -7,7 +7,9 @@ Usage: accessibility.py PID rows COUNT
            finds every control by role and name (the clip rows named by the
            TEXTs, newest first), pauses sync with the Pause button's action,
            opens the settings and toggles the switch through its action
-
+       accessibility.py PID dialog TEXT
+           finds the alert that asks before joining a link, with TEXT in its
+           words and "Join" and "Cancel" buttons, and cancels it
 Needs Debian's python3-pyatspi (run with /usr/bin/python3) and the session
 bus of the program's desktop, with the accessibility bus on it. Every wait
 is bounded; a failure prints what was found and exits 1.
@@ -112,6 +114,25 @@ def check(pid, texts):
     print("ok: the switch, checked, toggled off and on again through its action")
 
 
+def dialog(pid, text):
+    def alert():
+        for node in controls(pid, "alert"):
+            words = " ".join(child.name for child in nodes(node) if child.getRoleName() == "label")
+            if text in words:
+                return node
+        return None
+    found = wait(f"no alert saying \"{text}\"", alert)
+    buttons = {child.name: child for child in nodes(found) if child.getRoleName() == "push button"}
+    name = found.name
+    if not name or sorted(buttons) != ["Cancel", "Join"]:
+        fail(f"the alert \"{name}\" offers {sorted(buttons)}")
+    if not has(buttons["Cancel"], pyatspi.STATE_FOCUSED):
+        fail("Cancel does not have the focus")
+    act(buttons["Cancel"], "Press")
+    wait("the alert stayed", lambda: alert() is None)
+    print(f"ok: the alert \"{name}\" says \"{text}\"; Cancel, focused, closed it")
+
+
 def main():
     if len(sys.argv) < 3:
         fail(__doc__)
@@ -123,6 +144,8 @@ def main():
         wait(f"fewer than {count} clip rows", lambda: len(clip_rows(pid)) >= count)
     elif command == "check":
         check(pid, arguments)
+    elif command == "dialog":
+        dialog(pid, arguments[0])
     else:
         fail(__doc__)
 

@@ -52,3 +52,12 @@ walk check "two lines" "https://example.com/articles/slow-mornings" "a first not
     e2e_fail "see above"
 e2e_expect desk Running false
 e2e_ok
+
+e2e_check "a link asks first, in an alert naming the relay, which Cancel closes"
+link="zephlink://pair?server=https://relay.example.net:8443&room=$(e2e_identifier)"
+link+="&token=$(e2e_random64)&key=$(e2e_random64)"
+e2e_call desk OpenLink "string:$link"
+walk dialog "relay at relay.example.net, port 8443, stores this group" || e2e_fail "see above"
+e2e_expect_now desk Paired false
+e2e_expect_now desk Running false
+e2e_ok

@@ -4,13 +4,14 @@ format, written apart from the program with Python's standard library and
 python3-cryptography only, so that end-to-end tests can hold the program
 against a host (or a device) that merely honours the protocol.
 
-    foreign_host.py serve GROUP_FILE
+    foreign_host.py serve GROUP_FILE [--post-delay MS]
         Runs a nearby host (identifier 000…0, so that it sorts first) until
         SIGTERM: discovery on UDP 8789, HTTP on TCP 8788. It invents its
         group and writes it to GROUP_FILE once it listens. Every request is
         logged on stdout as "METHOD TARGET STATUS"; every registered device
         as "device ID PLATFORM NAME"; every discovery request answered as
-        "discover SENDER DESTINATION".
+        "discover SENDER DESTINATION". With --post-delay, each clip post is
+        answered MS milliseconds late.
     foreign_host.py session BASE GROUP_FILE
         Asks the host at BASE for a session as a device, writes the group to
         GROUP_FILE and prints the session.
@@ -261,6 +262,7 @@ class Host:
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     host = None  # set by serve()
+    post_delay = 0.0  # seconds
 
     def log_message(self, *args):
         pass
@@ -298,6 +300,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if isinstance(data, int):
             return self.reply(data, None)
         host = self.host
+        if self.command == "POST" and self.path.startswith("/v1/rooms/"):
+            time.sleep(self.post_delay)
         with host.condition:
             if host.stopped:
                 return self.reply(503, None)
@@ -402,6 +406,7 @@ def write_group(path, group):
 def serve(args):
     host = Host()
     Handler.host = host
+    Handler.post_delay = args.post_delay / 1000
     stop = threading.Event()
     server = Server(("0.0.0.0", HTTP_PORT), Handler)
     listener = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2},
@@ -534,6 +539,7 @@ def main(argv):
     commands = parser.add_subparsers(dest="command", required=True)
     command = commands.add_parser("serve")
     command.add_argument("group_file")
+    command.add_argument("--post-delay", type=int, default=0, help="milliseconds")
     command.set_defaults(run=serve)
     command = commands.add_parser("session")
     command.add_argument("base")

@@ -4,7 +4,8 @@
 # network namespace, joined to the desktop's by a veth pair. Its identifier,
 # 000…0, sorts first, so the desktop must choose it over its own host. Clips
 # travel both ways and are sealed and opened on the Python side with the
-# group key it invented.
+# group key it invented. The host answers each post 200 ms late, so that
+# copies made during a post are seen to wait for it.
 # Usage: foreign_host.sh PROGRAM
 set -euo pipefail
 ZEPHLINK=$1
@@ -32,7 +33,7 @@ shown() { printf '%q' "$1"; }
 
 group=$E2E_TMP/foreign.json
 host_log=$E2E_TMP/foreign.log
-ip netns exec "$ns_f" python3 "$FOREIGN" serve "$group" >"$host_log" 2>"$E2E_TMP/foreign.err" &
+ip netns exec "$ns_f" python3 "$FOREIGN" serve --post-delay 200 "$group" >"$host_log" 2>"$E2E_TMP/foreign.err" &
 host_pid=$!
 e2e_track "$host_pid"
 E2E_LOGS[foreign]="$host_log $E2E_TMP/foreign.err"
@@ -116,6 +117,42 @@ for text in $'copied on the desktop\nwith two lines\n' " 日本語 𝄞 "; do
         sleep 0.1
     done
 done
+e2e_ok
+
+# Waits until the host keeps text from the desktop count times.
+wait_count() {
+    local text=$1 want=$2 deadline=$((SECONDS + E2E_WAIT_LIMIT))
+    until [ "$(foreign count --origin "$device" "$group" -- "$text")" = "$want" ]; do
+        [ "$SECONDS" -lt "$deadline" ] ||
+            e2e_fail "$(shown "$text") is not there $want times: $(foreign clips "$group")"
+        sleep 0.1
+    done
+}
+
+e2e_check "another program taking the clipboard over with the same text sends nothing more"
+e2e_clip_write "$display" "taken over"
+wait_count "taken over" 1
+first=$E2E_CLIP_PID
+e2e_clip_write "$display" "taken over"
+e2e_wait_gone "$first" "$E2E_WAIT_LIMIT" || e2e_fail "the first owner kept the clipboard"
+sleep 1.5
+wait_count "taken over" 1
+e2e_ok
+
+e2e_check "of copies A, B, C made 50 ms apart during 200 ms posts, A then C arrive"
+for text in "quick A" "quick B" "quick C"; do
+    printf '%s' "$text" | xclip -display "$display" -selection clipboard -quiet -i \
+        >/dev/null 2>&1 &
+    E2E_CLIP_PID=$!
+    e2e_track $!
+    sleep 0.05
+done
+wait_count "quick C" 1
+sleep 1
+arrived=$(foreign clips "$group" | python3 -c '
+import json, sys
+print(" / ".join(c["text"] for c in map(json.loads, sys.stdin) if c["text"].startswith("quick")))')
+[ "$arrived" = "quick A / quick C" ] || e2e_fail "the host keeps: $arrived"
 e2e_ok
 
 e2e_check "a clip older than the desktop's start is not written to its clipboard"

@@ -230,6 +230,35 @@ e2e_wait_window() {
     return 1
 }
 
+# Runs a command (an action that opens a dialog), then waits for a new
+# window titled "Zephlink" on the display; prints its id.
+e2e_dialog_after() {
+    local display=$1 before
+    shift
+    before=$(e2e_windows "$display" Zephlink | tr '\n' ' ')
+    "$@" >/dev/null || return 1
+    e2e_wait_window "$display" Zephlink "$before"
+}
+
+# Types keys into a window: no window manager runs, so focus it first.
+e2e_keys() {
+    local display=$1 id=$2
+    shift 2
+    DISPLAY=$display timeout "$E2E_CALL_LIMIT" xdotool windowfocus --sync "$id" &&
+        DISPLAY=$display timeout "$E2E_CALL_LIMIT" xdotool key --delay 50 "$@" ||
+        e2e_fail "xdotool could not type $*"
+}
+
+# Waits until a window is no longer viewable.
+e2e_wait_hidden() {
+    local display=$1 id=$2 deadline
+    deadline=$((SECONDS + E2E_WAIT_LIMIT))
+    while e2e_viewable "$display" "$id"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
 e2e_screenshot() {
     local display=$1 file=$2
     timeout "$E2E_CALL_LIMIT" import -display "$display" -window root "$file" ||

@@ -4,6 +4,7 @@
 #include "secret_store.h"
 #include "test_support.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
 #include <nlohmann/json.hpp>
@@ -92,14 +93,20 @@ protected:
 
 } // namespace
 
-TEST_F(SecretStoreTest, SavingTwiceReplacesTheOneItem) {
-    const Group first = test::freshGroup("http://192.168.1.2:8787");
-    const Group second = test::freshGroup("https://relay.example.com");
-    SecretStore::save(first);
-    SecretStore::save(second);
-    const auto values = storedValues();
-    ASSERT_EQ(values.size(), 1u);
-    EXPECT_EQ(nlohmann::json::parse(values[0]).get<Group>(), second);
+// Another tool's item for the same service and account, in another
+// collection and without the program's schema, is replaced as well.
+TEST_F(SecretStoreTest, SavingLeavesOneItemHoldingTheNewGroup) {
+    ASSERT_EQ(std::system("printf old | secret-tool store --collection=session --label=foreign "
+                          "service app.zephlink.dazar account group"),
+              0);
+    ASSERT_EQ(storedValues(), std::vector<std::string>{"old"});
+    for (const Group& group :
+         {test::freshGroup("http://192.168.1.2:8787"), test::freshGroup("https://relay.example")}) {
+        SecretStore::save(group);
+        const auto values = storedValues();
+        ASSERT_EQ(values.size(), 1u);
+        EXPECT_EQ(nlohmann::json::parse(values[0]).get<Group>(), group);
+    }
 }
 
 TEST_F(SecretStoreTest, TheStoredJsonHasTheFourMembers) {
