@@ -5,8 +5,17 @@
 # reads the same text, over COPIES copies, then the CPU time and resident
 # memory of each instance while idle for IDLE seconds. Needs root. Not run
 # by ctest.
-# Usage: bench/two_desktops_latency.sh [PROGRAM] [COPIES] [IDLE]
+# With --trace both programs time-stamp each step of every copy (the
+# ZEPHLINK_TRACE environment variable) and the script prints when, after the
+# copy, each step happened: the figures of a traced run are not those of a
+# normal one.
+# Usage: bench/two_desktops_latency.sh [--trace] [PROGRAM] [COPIES] [IDLE]
 set -euo pipefail
+traced=""
+if [ "${1:-}" = --trace ]; then
+    traced=1
+    shift
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 ZEPHLINK=$(realpath "${1:-$root/build/src/zephlink}")
 copies=${2:-100}
@@ -15,6 +24,7 @@ idle=${3:-60}
 # shellcheck source=tests/e2e/lib.sh
 . "$root/tests/e2e/lib.sh"
 e2e_init
+[ -z "$traced" ] || E2E_EXTRA_VARS+=(ZEPHLINK_TRACE=1)
 
 e2e_two_desktops 60
 e2e_settings a "device=$device_a" flowWelcomed=true
@@ -37,7 +47,9 @@ elapsed_ms() {
 
 e2e_check "$copies copies from A to B"
 samples=$E2E_TMP/latency.txt
+copies_at=$E2E_TMP/copies.txt
 : >"$samples"
+: >"$copies_at"
 for ((i = 1; i <= copies; i++)); do
     text="bench copy $i $(e2e_identifier)"
     # Lets the previous post's answer in: a copy during a post is refused.
@@ -52,7 +64,9 @@ for ((i = 1; i <= copies; i++)); do
     until e2e_clip_is "$display_b" "$text"; do
         [ "$SECONDS" -lt "$deadline" ] || e2e_fail "copy $i never reached B"
     done
-    elapsed_ms "$started" "$EPOCHREALTIME" >>"$samples"
+    finished=$EPOCHREALTIME
+    elapsed_ms "$started" "$finished" >>"$samples"
+    echo "$started $finished" >>"$copies_at"
 done
 # The median time of one read of B's clipboard: the resolution of the
 # figures above.
@@ -87,6 +101,58 @@ e2e_check "Quit ends both programs"
 e2e_quit a
 e2e_quit b
 e2e_ok
+
+if [ -n "$traced" ]; then
+    trace_log() { grep -h '^zephlink-trace ' ${E2E_LOGS[$1]} || true; }
+    trace_log a >"$E2E_TMP/trace.a"
+    trace_log b >"$E2E_TMP/trace.b"
+    echo
+    echo "When each step happened after the copy on A, over $copies copies (ms)"
+    python3 - "$copies_at" "$E2E_TMP/trace.a" "$E2E_TMP/trace.b" <<'REPORT'
+import sys
+
+copies = [tuple(float(v) * 1e6 for v in line.split()) for line in open(sys.argv[1])]
+logs = {}
+for side, path in (("A", sys.argv[2]), ("B", sys.argv[3])):
+    logs[side] = sorted((int(t), step) for _, t, step in (l.split() for l in open(path)))
+# The path of one copy, in order: which program takes each step.
+steps = [("A", "change", "A's clipboard change signal"), ("A", "read", "A read the clipboard"),
+         ("A", "sealed", "A sealed the clip"), ("A", "post", "A's post starts"),
+         ("B", "stored", "B's host stored it"), ("B", "wake", "B's host woke the poll"),
+         ("B", "answer", "B read the poll answer"),
+         ("B", "main", "B's main thread has it"), ("B", "opened", "B opened it"),
+         ("B", "written", "B wrote its clipboard"),
+         ("A", "posted", "A's post answered (off the path)")]
+offsets = {step: [] for _, step, _ in steps}
+gaps = {step: [] for _, step, _ in steps}
+ends = []
+for i, (start, end) in enumerate(copies):
+    limit = copies[i + 1][0] if i + 1 < len(copies) else float("inf")
+    ends.append((end - start) / 1000)
+    previous = start
+    for side, step, _ in steps:
+        hit = next((t for t, s in logs[side] if s == step and start <= t < limit), None)
+        if hit is not None:
+            offsets[step].append((hit - start) / 1000)
+            gaps[step].append((hit - previous) / 1000)
+            previous = hit
+
+def rank(values, p):
+    values = sorted(values)
+    if not values:
+        return float("nan")
+    r = max(1, -(-p * len(values) // 100))
+    return values[int(r) - 1]
+
+print(f"  {'':32} {'after the copy':>17} {'after the step before':>22}")
+print(f"  {'step':32} {'p50':>8} {'p95':>8} {'p50':>10} {'p95':>10} {'n':>4}")
+for side, step, label in steps:
+    v, g = offsets[step], gaps[step]
+    print(f"  {label:32} {rank(v, 50):8.1f} {rank(v, 95):8.1f} {rank(g, 50):10.1f} "
+          f"{rank(g, 95):10.1f} {len(v):4}")
+print(f"  {'pasteable on B (seen by xclip)':32} {rank(ends, 50):8.1f} {rank(ends, 95):8.1f}")
+REPORT
+fi
 
 ticks=$(getconf CLK_TCK)
 percentile() { # nearest rank

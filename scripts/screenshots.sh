@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Takes the README's pictures from the built program: the welcome window and
-# the clipboard panel with clips and with its settings, in the design
+# the clipboard panel (paused) with clips, a clip's detail and its settings, in the design
 # preview, on a private Xvfb display with a compositor (so that the panel
 # casts its shadow) and a plain desktop colour behind it. The program runs in
 # a network namespace of its own, as in the end-to-end tests. Needs root.
@@ -48,7 +48,7 @@ id=$(e2e_wait_window "$display" Zephlink) || e2e_fail "no welcome window"
 picture "$id" "$output/welcome.png"
 e2e_stop "${E2E_PID[shots]}"
 
-e2e_check "the panel with clips, then with its settings"
+e2e_check "the panel with clips, then a clip's detail"
 # A plain desktop behind the panel's shadow (the compositor paints the bare
 # root grey): a full-screen backdrop window, mapped before the panel so that
 # the panel lies above it.
@@ -61,9 +61,23 @@ id=$(e2e_wait_window "$display" "Zephlink Design Preview") || e2e_fail "no panel
 picture "$id" "$output/panel-clips.png"
 # The header button sits at the card's top right, 25 in from its edges; the
 # card is the window less the shadow's 16 on every side.
-eval "$(xwininfo -display "$display" -id "$id" | awk '
-    /Absolute upper-left X/ { print "x=" $NF } /Absolute upper-left Y/ { print "y=" $NF }
-    /Width:/ { print "w=" $NF }')"
+place() {
+    eval "$(xwininfo -display "$display" -id "$id" | awk '
+        /Absolute upper-left X/ { print "x=" $NF } /Absolute upper-left Y/ { print "y=" $NF }
+        /Width:/ { print "w=" $NF }')"
+}
+place
+# The first clip's text, 160 down the card: its detail page.
+DISPLAY=$display xdotool mousemove $((x + w / 2)) $((y + 16 + 160)) click 1
+DISPLAY=$display xdotool mousemove 0 0
+picture "$id" "$output/panel-detail.png"
+e2e_stop "${E2E_PID[shots]}"
+
+e2e_check "the panel's settings"
+e2e_start shots --ui-preview --preview-popover --preview-clips
+id=$(e2e_wait_window "$display" "Zephlink Design Preview") || e2e_fail "no panel"
+picture "$id" "$E2E_TMP/clips-again.png"
+place
 # The settings page is shorter: the panel shrinks when it opens.
 height() { xwininfo -display "$display" -id "$id" | awk '/Height:/ { print $NF }'; }
 clips_height=$(height)

@@ -1,5 +1,7 @@
 #include "capture.h"
 
+#include "trace.h"
+
 #include <algorithm>
 
 namespace zephlink {
@@ -41,6 +43,7 @@ void Capture::capture() {
     const auto text = newCopy();
     if (!text)
         return;
+    trace::step("read");
     send_(*text);
 }
 

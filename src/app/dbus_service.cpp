@@ -1,6 +1,7 @@
 #include "dbus_service.h"
 
 #include "dazar_app.h"
+#include "trace.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -95,6 +96,7 @@ void DBusService::Show() {
     later([](DazarApp& app) { app.show(); });
 }
 void DBusService::ShowPopover() {
+    trace::step("show-request");
     later([](DazarApp& app) { app.showPopover(); });
 }
 void DBusService::Quit() {

@@ -18,8 +18,8 @@
 #include "wayland_session.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QDBusConnection>
+#include <QEventLoop>
 #include <QProcess>
 #include <QSysInfo>
 #include <QSystemTrayIcon>
@@ -28,6 +28,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 #include <optional>
 
 namespace zephlink {
@@ -162,6 +163,10 @@ int runDesktop(int argc, char** argv) {
     // text input follows the missing seat as soon as a text field is made.
     if (!session.seat && qEnvironmentVariableIsEmpty("QT_IM_MODULE"))
         qputenv("QT_IM_MODULE", "none");
+    // A tray program's threads mostly wait; an allocation arena for each
+    // would only hold memory.
+    mallopt(M_ARENA_MAX, 2);
+    QtViews::chooseRenderer();
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Zephlink"));
     QApplication::setApplicationName(QStringLiteral("Zephlink"));

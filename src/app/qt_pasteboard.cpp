@@ -1,5 +1,7 @@
 #include "qt_pasteboard.h"
 
+#include "trace.h"
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMimeData>
@@ -15,6 +17,7 @@ QtPasteboard::QtPasteboard(bool background, QObject* parent)
 }
 
 void QtPasteboard::changed() {
+    trace::step("change");
     const QClipboard* clipboard = QGuiApplication::clipboard();
     if (clipboard->ownsClipboard())
         return;
@@ -55,6 +58,7 @@ void QtPasteboard::write(const QString& text, const QList<QPair<QString, QByteAr
     ownText_ = text;
     ++count_;
     QGuiApplication::clipboard()->setMimeData(data);
+    trace::step("written");
 }
 
 void QtPasteboard::setChangeListener(std::function<void()> listener) {

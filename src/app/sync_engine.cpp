@@ -1,6 +1,7 @@
 #include "sync_engine.h"
 
 #include "clip.h"
+#include "trace.h"
 
 #include <QPointer>
 #include <algorithm>
@@ -72,13 +73,16 @@ void SyncEngine::send(const QString& text) {
         session_.show(error);
         return;
     }
+    trace::step("sealed");
     // Claim the clipboard's newest slot before the post, so an older clip
     // arriving meanwhile cannot overwrite what the user just copied.
     lastTime_ = envelope->createdAt;
     lastID_ = envelope->id;
     background([post = ports_.server.post, group, envelope = *envelope,
                 self = QPointer<SyncEngine>(this), text]() -> std::function<void()> {
+        trace::step("post");
         post(group, envelope);
+        trace::step("posted");
         return [self, text] {
             self->pushHistory(text);
             self->refreshHistory();
@@ -120,6 +124,7 @@ void SyncEngine::poll(const Group& group, std::int64_t generation, int delay) {
                        self = QPointer<SyncEngine>(this)]() -> std::function<void()> {
         QString error;
         auto batch = attempt([&] { return fetch(group, cursor); }, &error);
+        trace::step("answer");
         return [self, group, generation, delay, batch = std::move(batch), error] {
             if (self)
                 self->pollFinished(group, generation, delay, batch, error);
@@ -131,6 +136,7 @@ void SyncEngine::pollFinished(const Group& group, std::int64_t generation, int d
                               const std::optional<Batch>& batch, const QString& error) {
     if (!session_.polling(generation))
         return;
+    trace::step("main");
     if (batch) {
         std::vector<Batch::Item> items = batch->clips;
         // Creation time orders the items, the id breaks ties; seq plays no part.
@@ -170,6 +176,7 @@ void SyncEngine::receive(const Envelope& envelope, const Group& group) {
         session_.show(QStringLiteral("Rejected an invalid encrypted clip"));
         return;
     }
+    trace::step("opened");
     seen_.insert(envelope.id);
     if (seen_.size() > kSeenLimit)
         seen_ = {envelope.id};
@@ -178,20 +185,21 @@ void SyncEngine::receive(const Envelope& envelope, const Group& group) {
     if (envelope.createdAt < receiveAfter_)
         return;
     pushHistory(text);
-    refreshHistory();
 
     const bool newer = lastTime_ < envelope.createdAt ||
                        (lastTime_ == envelope.createdAt && lastID_ < envelope.id);
-    if (!newer)
-        return;
     // A peer's clock may put createdAt anywhere; never overflow computing the age.
     std::int64_t age = 0;
-    if (__builtin_sub_overflow(ports_.now(), envelope.createdAt, &age) || age > kFreshnessMs ||
-        age < -kFreshnessMs)
-        return;
-    lastTime_ = envelope.createdAt;
-    lastID_ = envelope.id;
-    ports_.writeClipboard(text);
+    const bool fresh = !__builtin_sub_overflow(ports_.now(), envelope.createdAt, &age) &&
+                       age <= kFreshnessMs && age >= -kFreshnessMs;
+    if (newer && fresh) {
+        lastTime_ = envelope.createdAt;
+        lastID_ = envelope.id;
+        // Pasteable before the views catch up: redrawing the history takes
+        // longer than the write, and nothing reads the two in between.
+        ports_.writeClipboard(text);
+    }
+    refreshHistory();
 }
 
 void SyncEngine::startAfresh() {

@@ -3,6 +3,7 @@
 #include "errors.h"
 #include "records.h"
 
+#include <array>
 #include <cerrno>
 #include <sys/random.h>
 
@@ -11,19 +12,14 @@ namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
-int sextet(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '-')
-        return 62;
-    if (c == '_')
-        return 63;
-    return -1;
-}
+// Each character's six bits, or -1 outside the alphabet.
+constexpr std::array<std::int8_t, 256> kSextets = [] {
+    std::array<std::int8_t, 256> table{};
+    table.fill(-1);
+    for (int i = 0; i < 64; ++i)
+        table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+    return table;
+}();
 
 [[noreturn]] void refuse() {
     throw DazarError(std::string(msg::invalidKeyOrEnvelope));
@@ -32,28 +28,26 @@ int sextet(char c) {
 } // namespace
 
 std::string encode64(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    out.reserve((bytes.size() * 4 + 2) / 3);
+    std::string out((bytes.size() * 4 + 2) / 3, '\0');
+    char* o = out.data();
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const std::uint32_t n =
             (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-        out += kAlphabet[(n >> 18) & 63];
-        out += kAlphabet[(n >> 12) & 63];
-        out += kAlphabet[(n >> 6) & 63];
-        out += kAlphabet[n & 63];
+        *o++ = kAlphabet[(n >> 18) & 63];
+        *o++ = kAlphabet[(n >> 12) & 63];
+        *o++ = kAlphabet[(n >> 6) & 63];
+        *o++ = kAlphabet[n & 63];
     }
     const std::size_t rest = bytes.size() - i;
-    if (rest == 1) {
-        const std::uint32_t n = std::uint32_t{bytes[i]} << 16;
-        out += kAlphabet[(n >> 18) & 63];
-        out += kAlphabet[(n >> 12) & 63];
-    } else if (rest == 2) {
-        const std::uint32_t n =
-            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
-        out += kAlphabet[(n >> 18) & 63];
-        out += kAlphabet[(n >> 12) & 63];
-        out += kAlphabet[(n >> 6) & 63];
+    if (rest > 0) {
+        std::uint32_t n = std::uint32_t{bytes[i]} << 16;
+        if (rest == 2)
+            n |= std::uint32_t{bytes[i + 1]} << 8;
+        *o++ = kAlphabet[(n >> 18) & 63];
+        *o++ = kAlphabet[(n >> 12) & 63];
+        if (rest == 2)
+            *o++ = kAlphabet[(n >> 6) & 63];
     }
     return out;
 }
@@ -61,25 +55,36 @@ std::string encode64(std::span<const std::uint8_t> bytes) {
 Bytes decode64(std::string_view text, std::optional<std::size_t> count) {
     if (text.empty() || text.size() % 4 == 1)
         refuse();
-    Bytes out;
-    out.reserve(text.size() * 3 / 4);
-    std::uint32_t accumulator = 0;
-    int bits = 0;
-    for (const char c : text) {
-        const int value = sextet(c);
-        if (value < 0)
+    Bytes out(text.size() * 3 / 4);
+    std::uint8_t* o = out.data();
+    const auto value = [](char c) {
+        const int v = kSextets[static_cast<unsigned char>(c)];
+        if (v < 0)
             refuse();
-        accumulator = (accumulator << 6) | static_cast<std::uint32_t>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<std::uint8_t>((accumulator >> bits) & 0xff));
-        }
+        return static_cast<std::uint32_t>(v);
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= text.size(); i += 4) {
+        const std::uint32_t n = value(text[i]) << 18 | value(text[i + 1]) << 12 |
+                                value(text[i + 2]) << 6 | value(text[i + 3]);
+        *o++ = static_cast<std::uint8_t>(n >> 16);
+        *o++ = static_cast<std::uint8_t>(n >> 8);
+        *o++ = static_cast<std::uint8_t>(n);
     }
-    // Canonical form only: leftover bits must be zero, so "AB" is refused
-    // although a lenient decoder would read it as one zero byte.
-    if ((accumulator & ((1u << bits) - 1)) != 0)
-        refuse();
+    // Two or three characters left: one or two bytes. Canonical form only:
+    // the leftover bits must be zero, so "AB" is refused although a lenient
+    // decoder would read it as one zero byte.
+    const std::size_t rest = text.size() - i;
+    if (rest > 0) {
+        std::uint32_t n = value(text[i]) << 18 | value(text[i + 1]) << 12;
+        if (rest == 3)
+            n |= value(text[i + 2]) << 6;
+        if ((n & (rest == 3 ? 0xffu : 0xffffu)) != 0)
+            refuse();
+        *o++ = static_cast<std::uint8_t>(n >> 16);
+        if (rest == 3)
+            *o++ = static_cast<std::uint8_t>(n >> 8);
+    }
     if (count && out.size() != *count)
         refuse();
     return out;

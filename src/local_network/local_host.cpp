@@ -5,6 +5,7 @@
 #include "clip.h"
 #include "discovery_datagram.h"
 #include "encoding.h"
+#include "trace.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -277,8 +278,10 @@ Answer LocalHost::respond(const HttpRequest& request, const std::string& peer,
         const ClipStore::PostOutcome outcome = store_.post(request.body);
         if (outcome.status == 400)
             return {400, {}};
-        if (outcome.status == 201)
+        if (outcome.status == 201) {
+            trace::step("stored");
             condition_.notify_all();
+        }
         return jsonAnswer(outcome.status, json{{"seq", outcome.seq}});
     }
     if (request.method == "GET")
@@ -320,6 +323,8 @@ Answer LocalHost::poll(const HttpRequest& request, std::unique_lock<std::mutex>&
         if (stopped_)
             return {503, {}};
     }
+    if (query->after != store_.sequence())
+        trace::step("wake");
     // The clips' stored bytes, shared with every other answer that holds them.
     return {200, store_.batch(query->after)};
 }

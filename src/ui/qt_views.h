@@ -14,6 +14,7 @@
 #include <QRect>
 #include <QRectF>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <memory>
 #include <optional>
 
@@ -42,9 +43,22 @@ public:
     bool panelVisible() const override;
     void resizePanel() override;
 
-    QQuickWindow* welcomeWindow() const { return welcome_.get(); }
-    QQuickWindow* panelWindow() const { return panel_.get(); }
+    // The windows are made on first use, and again after a release.
+    QQuickWindow* welcomeWindow();
+    QQuickWindow* panelWindow();
     QQmlEngine* engine() const { return engine_.get(); }
+
+    // Qt Quick's software renderer for every window, unless the user chose
+    // one: the views are small and mostly still, and a GL driver costs tens
+    // of MiB. Called before the first window.
+    static void chooseRenderer();
+
+    // Both windows hidden this long, their scenes and the QML engine are
+    // released; a later show makes them again.
+    static constexpr int kReleaseAfterMs = 5000;
+    void setReleaseDelay(int ms) { releaseAfterMs_ = ms; }
+    // True when no window or engine is held.
+    bool released() const { return !engine_ && !welcome_ && !panel_; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
     // What the panel hangs from, in screen coordinates, and on which screen.
     QRectF panelAnchor(QScreen** screen = nullptr) const;
@@ -72,6 +86,11 @@ protected:
 
 private:
     std::unique_ptr<QQuickWindow> createWindow(const QString& file);
+    void makeWelcome();
+    void makePanel();
+    // Starts the release countdown when neither window shows.
+    void scheduleRelease();
+    void release();
     void panelActiveChanged();
     void hidePanelByItself();
     void watchScreen(QScreen* screen);
@@ -90,6 +109,9 @@ private:
     // A native Wayland window cannot place itself: the panel is then an
     // ordinary window that the compositor places.
     bool placeable_ = true;
+    bool designPreview_ = false;
+    int releaseAfterMs_ = kReleaseAfterMs;
+    QTimer* releaseTimer_ = nullptr;
 };
 
 } // namespace zephlink

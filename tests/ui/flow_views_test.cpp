@@ -264,6 +264,28 @@ TEST(FlowClipboardPanel, IsAFramelessTransparentWindowOnTopThatClosingOnlyHides)
     EXPECT_EQ(ui.views->panelWindow(), panel);
 }
 
+TEST(FlowClipboardPanel, IsMadeOnFirstShowReleasedAfterBothWindowsHidAWhileAndMadeAgain) {
+    ViewsHarness ui;
+    EXPECT_TRUE(ui.views->released()) << "nothing is made before a window shows";
+    ui.views->setReleaseDelay(50);
+    ui.controller.clips = {"first"};
+    ui.openPanel();
+    ui.views->showWelcome();
+    QTest::qWait(150);
+    EXPECT_FALSE(ui.views->released()) << "the welcome window still shows";
+    ui.views->hideWelcome();
+    ASSERT_TRUE(waitUntil([&] { return ui.views->released(); }));
+
+    ui.controller.clips = {"second", "first"};
+    ui.openPanel();
+    EXPECT_FALSE(ui.views->released());
+    EXPECT_EQ(shown(ui.panel(), "clipText"), (QStringList{"second", "first"}));
+    ui.views->hidePanel();
+    ui.views->showPanel();
+    QTest::qWait(150);
+    EXPECT_FALSE(ui.views->released()) << "a show stops the countdown";
+}
+
 TEST(FlowClipboardPanel, HangsFromTheTopRightCornerOrTheTrayClickAndFollowsScreenChanges) {
     ViewsHarness ui;
     EXPECT_EQ(ui.views->trayIcon(), nullptr) << "the offscreen platform has no tray";
