@@ -3,7 +3,6 @@
 #include "bonjour.h"
 #include "characters.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 using namespace zephlink;
@@ -26,15 +25,6 @@ TEST(PrivateAddress, AcceptsOnlyFourNumbersInAPrivateRange) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(privateAddress(c.text), c.isPrivate) << '"' << c.text << '"';
-}
-
-TEST(Address, BuildsIPv4SocketAddressesAndLeavesTheAnyAddressForOtherText) {
-    const sockaddr_in a = address("192.168.1.20", 8789);
-    EXPECT_EQ(a.sin_family, AF_INET);
-    EXPECT_EQ(ntohs(a.sin_port), 8789);
-    EXPECT_EQ(hostString(a), "192.168.1.20");
-    for (const char* text : {"host.local", "300.1.1.1"})
-        EXPECT_EQ(hostString(address(text, 1)), "0.0.0.0") << text;
 }
 
 TEST(Characters, CountsExtendedGraphemeClusters) {

@@ -78,13 +78,9 @@ public:
     void script(std::string method, std::string path, Script script);
     // Lets a test alter every answer of the real rooms before it is sent.
     void rewrite(Rewrite rewrite);
-    // Upper bound of a poll's wait, for tests that must not sit out 20 seconds.
-    void setMaxWait(std::chrono::milliseconds limit);
 
     std::vector<RecordedRequest> requests() const;
     std::size_t requestCount() const;
-    // Waits until at least count requests arrived; false on timeout.
-    bool waitForRequests(std::size_t count, std::chrono::milliseconds limit) const;
     // Bytes of streamed answers actually handed to the socket so far.
     std::size_t streamedBytes() const;
 
@@ -92,7 +88,6 @@ public:
     Group openRoom();
     // Stores an envelope as if it had been posted; returns its sequence number.
     std::int64_t addClip(const std::string& room, const Envelope& envelope);
-    std::vector<Envelope> clips(const std::string& room) const;
     bool hasRoom(const std::string& room) const;
     bool wasRevoked(const std::string& room) const;
 
@@ -123,7 +118,6 @@ private:
     bool stopping_ = false;
     std::map<std::pair<std::string, std::string>, Script> scripts_;
     Rewrite rewrite_;
-    std::chrono::milliseconds maxWait_{std::chrono::seconds(kMaxWaitSeconds)};
     std::vector<RecordedRequest> requests_;
     std::map<std::string, Room> rooms_;
     std::set<std::string> revoked_;
