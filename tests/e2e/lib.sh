@@ -504,6 +504,18 @@ e2e_expect() {
     e2e_fail "$property of $name is \"$value\", expected \"$expected\""
 }
 
+# Waits up to SECONDS for a property's value, without failing: 1 if it never
+# shows. A status message lasts only until the next discovery round (4 s)
+# rewrites the status, so a check of one retries the step that causes it.
+e2e_seen() {
+    local name=$1 property=$2 expected=$3 deadline=$((SECONDS + $4))
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        [ "$(e2e_get "$name" "$property")" = "$expected" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # Asserts a property's value now, without waiting.
 e2e_expect_now() {
     local name=$1 property=$2 expected=$3 value

@@ -123,9 +123,13 @@ kept "primary only" 0 && kept "hinted secret" 0 || e2e_fail "a secret left"
 e2e_ok
 
 e2e_check "a 1 MiB copy is refused by the size rule, and the next copy still leaves"
-head -c 1048576 /dev/zero | tr '\0' z | wl-copy --foreground &
-e2e_track $!
-e2e_expect sway Status "Text must be between 1 and 32,768 UTF-8 bytes"
+refused=false
+for letter in z y x; do
+    head -c 1048576 /dev/zero | tr '\0' "$letter" | wl-copy --foreground &
+    e2e_track $!
+    e2e_seen sway Status "Text must be between 1 and 32,768 UTF-8 bytes" 6 && refused=true && break
+done
+$refused || e2e_fail "the size rule's message never showed"
 copy -- "after the big one"
 within "the next copy never reached the peer" kept "after the big one" 1
 e2e_ok
