@@ -17,7 +17,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -54,8 +53,6 @@ class DazarApp : public QObject, public FlowController {
     Q_OBJECT
 
 public:
-    static constexpr int kCaptureIntervalMs = 600;
-
     explicit DazarApp(AppEnvironment environment, QObject* parent = nullptr);
     ~DazarApp() override;
 
@@ -121,7 +118,6 @@ private:
     SyncEngine sync_;
     Pairing pairing_;
     Nearby nearby_;
-    QTimer* timer_ = nullptr;
 };
 
 } // namespace zephlink

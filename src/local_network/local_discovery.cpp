@@ -8,11 +8,13 @@
 #include "encoding.h"
 #include "socket.h"
 
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <nlohmann/json.hpp>
+#include <poll.h>
 #include <set>
 #include <sys/socket.h>
 
@@ -73,7 +75,18 @@ HostAddresses discover(std::chrono::milliseconds window) {
     }
     HostAddresses found;
     const auto deadline = std::chrono::steady_clock::now() + window;
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (true) {
+        // One wait for the whole window, woken only by a reply.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd wanted{socket.fd(), POLLIN, 0};
+        const int ready = ::poll(&wanted, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
         const auto datagram = receivePrivateDatagram(socket.fd());
         if (!datagram)
             continue;

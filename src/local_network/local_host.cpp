@@ -142,6 +142,10 @@ void LocalHost::stop() {
         stopped_ = true;
         condition_.notify_all();
         listener = std::move(tcp_);
+        // Wakes the responder from its receive. It clears the number under
+        // this lock before closing, so the number is still its socket.
+        if (udpFd_ >= 0)
+            ::shutdown(udpFd_, SHUT_RDWR);
     }
     // Closing alone does not wake a thread blocked in accept() on Linux;
     // shutting the listener down does, and the accept thread, which shares
@@ -354,18 +358,24 @@ void LocalHost::startResponder() {
     // Without the group the host still answers datagrams sent to its own
     // addresses and to broadcast.
     (void)::setsockopt(udp.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership);
-    // The loop notices stop() only between receives.
-    if (!setTimeouts(udp.fd(), kResponderTimeout))
-        return;
+    // The loop sleeps in its receive until a datagram comes or stop() shuts
+    // the socket down: no periodic wake-ups while idle.
+    const int fd = udp.fd();
     {
         const std::lock_guard lock(mutex_);
+        if (stopped_)
+            return;
         udpOpen_ = true;
+        udpFd_ = fd;
     }
-    const int fd = udp.release();
+    (void)udp.release();
     if (!spawn([this, fd] { responderLoop(Socket(fd)); })) {
+        {
+            const std::lock_guard lock(mutex_);
+            udpOpen_ = false;
+            udpFd_ = -1;
+        }
         Socket closing(fd);
-        const std::lock_guard lock(mutex_);
-        udpOpen_ = false;
     }
 }
 
@@ -384,9 +394,12 @@ void LocalHost::responderLoop(Socket udp) {
                        reinterpret_cast<const sockaddr*>(&datagram->sender),
                        sizeof datagram->sender);
     }
+    {
+        const std::lock_guard lock(mutex_);
+        udpOpen_ = false;
+        udpFd_ = -1;
+    }
     udp.reset();
-    const std::lock_guard lock(mutex_);
-    udpOpen_ = false;
 }
 
 } // namespace zephlink

@@ -22,7 +22,6 @@ namespace zephlink {
 inline constexpr int kMaxActiveConnections = 32;
 inline constexpr int kListenBacklog = 32;
 inline constexpr std::chrono::seconds kConnectionTimeout{3};
-inline constexpr std::chrono::milliseconds kResponderTimeout{500};
 inline constexpr std::string_view kHostServer = "http://127.0.0.1:8788";
 
 // The nearby host: an HTTP service on TCP port 8788 that hands its group to
@@ -100,6 +99,7 @@ private:
     bool stopped_ = false;
     std::shared_ptr<Socket> tcp_; // the listener; the accept thread shares it
     bool udpOpen_ = false;
+    int udpFd_ = -1; // the responder's socket while it is open
     int active_ = 0;
     int threads_ = 0;
     std::condition_variable threadsEnded_;
