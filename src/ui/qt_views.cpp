@@ -205,14 +205,15 @@ void QtViews::release() {
     panel_.reset();
     welcome_.reset();
     engine_.reset();
-    // Qt Quick lets go of its scene through deferred deletes; then the freed
-    // heap goes back to the system.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    // The images the views drew stay in process-wide caches for minutes
-    // after their engine has gone.
-    QQuickPixmap::purgeCache();
-    QPixmapCache::clear();
-    malloc_trim(0);
+    // Qt Quick lets go of its scene through deferred deletes, which run once
+    // this timer's event is over; the images the views drew stay in
+    // process-wide caches for minutes. Then the freed heap goes back to the
+    // system.
+    QTimer::singleShot(kTrimAfterReleaseMs, this, [] {
+        QQuickPixmap::purgeCache();
+        QPixmapCache::clear();
+        malloc_trim(0);
+    });
 }
 
 void QtViews::setup(bool designPreview, std::function<void()> onTray) {

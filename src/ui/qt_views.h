@@ -56,6 +56,7 @@ public:
     // Both windows hidden this long, their scenes and the QML engine are
     // released; a later show makes them again.
     static constexpr int kReleaseAfterMs = 5000;
+    static constexpr int kTrimAfterReleaseMs = 200;
     void setReleaseDelay(int ms) { releaseAfterMs_ = ms; }
     // True when no window or engine is held.
     bool released() const { return !engine_ && !welcome_ && !panel_; }
