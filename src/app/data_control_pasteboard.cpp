@@ -130,13 +130,8 @@ void DataControlPasteboard::finishReading(std::optional<QString> text) {
     text_ = std::move(text);
     if (!readCounted_)
         return;
-    // Clipboard managers take over what we wrote so that it survives us; that
-    // is still our own write, and sending it back would echo between devices.
-    if (ownText_ && text_ == ownText_) {
-        ownText_.reset();
+    if (ownWrite_.takenOver(text_))
         return;
-    }
-    ownText_.reset();
     ++count_;
     if (listener_)
         listener_();
@@ -157,7 +152,7 @@ void DataControlPasteboard::write(const QString& text,
         types_.append(type);
     data_ = data;
     text_ = text;
-    ownText_ = text;
+    ownWrite_.remember(text);
     ++count_;
     if (device_ == nullptr)
         return;

@@ -115,7 +115,7 @@ private:
     QStringList readTypes_;
     QHash<QString, QByteArray> readData_;
     bool readCounted_ = false;
-    std::optional<QString> ownText_;
+    OwnWrite ownWrite_;
     std::function<void()> listener_;
 };
 

@@ -43,6 +43,24 @@ public:
 };
 
 // The user defaults: "device", "localPaused", "flowWelcomed".
+// What the program last wrote to the clipboard. Clipboard managers take
+// over such a write so that it survives us; that is still our own write,
+// and sending it back would echo between devices.
+class OwnWrite {
+public:
+    void remember(const QString& text) { text_ = text; }
+    // True when a change of owner carries the text we wrote; any change
+    // forgets it.
+    bool takenOver(const std::optional<QString>& text) {
+        const bool ours = text_ && text == text_;
+        text_.reset();
+        return ours;
+    }
+
+private:
+    std::optional<QString> text_;
+};
+
 class Settings {
 public:
     virtual ~Settings() = default;

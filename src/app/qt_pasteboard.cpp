@@ -21,13 +21,8 @@ void QtPasteboard::changed() {
     const QClipboard* clipboard = QGuiApplication::clipboard();
     if (clipboard->ownsClipboard())
         return;
-    // Clipboard managers take over what we wrote so that it survives us; that
-    // is still our own write, and sending it back would echo between devices.
-    if (ownText_ && string() == ownText_) {
-        ownText_.reset();
+    if (ownWrite_.takenOver(string()))
         return;
-    }
-    ownText_.reset();
     ++count_;
     if (listener_)
         listener_();
@@ -55,7 +50,7 @@ void QtPasteboard::write(const QString& text, const QList<QPair<QString, QByteAr
     data->setText(text);
     for (const auto& [type, bytes] : extra)
         data->setData(type, bytes);
-    ownText_ = text;
+    ownWrite_.remember(text);
     ++count_;
     QGuiApplication::clipboard()->setMimeData(data);
     trace::step("written");

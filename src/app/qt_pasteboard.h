@@ -30,7 +30,7 @@ private:
 
     bool background_;
     long count_ = 0;
-    std::optional<QString> ownText_;
+    OwnWrite ownWrite_;
     std::function<void()> listener_;
 };
 
