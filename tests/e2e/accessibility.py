@@ -1,11 +1,6 @@
 #!/usr/bin/python3
-"""The running program as a screen reader meets it, through AT-SPI.
-
-accessibility.py PID check TEXT...  the clip rows (newest first) and every control by
-    role and name; pauses sync and toggles the settings switch through their actions.
-accessibility.py PID dialog TEXT    the alert asking before a link, saying TEXT, with
-    Join and Cancel (focused); cancels it.
-"""
+"""The running program through AT-SPI: `PID check TEXT...` (clip rows newest first, every
+control by role and name, acting through actions) or `PID dialog TEXT` (the link alert)."""
 import sys
 import time
 

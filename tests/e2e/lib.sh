@@ -1,21 +1,16 @@
-# Sourced by the end-to-end scripts (after ZEPHLINK is set). A desktop is the
-# program with its own home, session bus, display and network namespace made
-# here; nothing runs on the machine's real interfaces, and the EXIT trap
-# stops every process and deletes every namespace.
+# Sourced by the e2e scripts. Everything runs in namespaces made here, which
+# the EXIT trap deletes after stopping every process.
 [ "$(id -u)" -eq 0 ] || { echo "e2e tests need root (ip netns)" >&2; exit 1; }
 E2E_TMP=$(mktemp -d /tmp/zephlink-e2e.XXXXXX)
 E2E_PIDS=() E2E_NETNS=() E2E_EXTRA_VARS=()
 declare -A E2E_DIR=() E2E_NS=() E2E_DISPLAY=() E2E_PID=()
-E2E_LIMIT=${E2E_LIMIT:-30} # seconds of any one wait; a sanitizer build stays inside it
+E2E_LIMIT=${E2E_LIMIT:-30} # seconds of any wait
 E2E_NAME=app.zephlink.Zephlink
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 e2e_fail() {
     echo "FAIL: $*" >&2
-    find "$E2E_TMP" -name '*.log' -size +0 | while read -r f; do
-        echo "--- $f" >&2
-        tail -n 25 "$f" >&2
-    done
+    find "$E2E_TMP" -name '*.log' -size +0 -exec tail -n 25 {} + >&2
     exit 1
 }
 
@@ -24,17 +19,13 @@ e2e_cleanup() {
     trap - EXIT
     set +e
     for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; i--)); do e2e_stop "${E2E_PIDS[$i]}"; done
-    for ns in "${E2E_NETNS[@]}"; do
-        ip netns pids "$ns" | xargs -r kill -KILL
-        ip netns del "$ns"
-    done
+    for ns in "${E2E_NETNS[@]}"; do ip netns pids "$ns" | xargs -r kill -KILL; ip netns del "$ns"; done
     rm -rf "$E2E_TMP"
     exit "$status"
 }
 trap e2e_cleanup EXIT
 trap 'exit 143' INT TERM HUP
 
-# Runs a command until it succeeds, at most E2E_LIMIT seconds.
 e2e_until() {
     local deadline=$((SECONDS + E2E_LIMIT))
     until "$@"; do
@@ -47,14 +38,12 @@ e2e_track() { E2E_PIDS+=("$1"); }
 e2e_alive() { [ -e "/proc/$1" ] && [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]; }
 e2e_gone() { ! e2e_alive "$1"; }
 
-# SIGTERM, a grace, SIGKILL; returns the status of a child.
 e2e_stop() {
     kill -TERM "$1" 2>/dev/null || true
     E2E_LIMIT=10 e2e_until e2e_gone "$1" || kill -KILL "$1" 2>/dev/null || true
     wait "$1" 2>/dev/null
 }
 
-# e2e_ns VAR: a fresh network namespace with lo up.
 e2e_ns() {
     local -n _ns=$1
     _ns="zl$$n${#E2E_NETNS[@]}"
@@ -62,26 +51,20 @@ e2e_ns() {
     E2E_NETNS+=("$_ns")
 }
 
-# An address (CIDR) with its broadcast on e0, multicast routed through it.
+# e2e_address NS CIDR DEVICE: broadcast and multicast work as on a LAN.
 e2e_address() {
-    ip -n "$1" addr add "$2" brd + dev e0 && ip -n "$1" link set e0 up &&
-        ip -n "$1" route add 224.0.0.0/4 dev e0 || e2e_fail "cannot configure $1"
+    ip -n "$1" addr add "$2" brd + dev "$3" && ip -n "$1" link set "$3" up &&
+        ip -n "$1" route add 224.0.0.0/4 dev "$3" || e2e_fail "cannot configure $1"
 }
 
-# e2e_link NS1 CIDR1 NS2 CIDR2 joins two namespaces; e2e_link NS CIDR gives
-# one a LAN of its own.
+# e2e_link NS1 CIDR1 NS2 CIDR2, or NS CIDR for a LAN of one.
 e2e_link() {
-    if [ $# -eq 4 ]; then
-        ip link add e0 netns "$1" type veth peer name e0 netns "$3" || e2e_fail "no veth"
-        e2e_address "$3" "$4"
-    else
-        ip -n "$1" link add e0 type veth peer name e1 && ip -n "$1" link set e1 up ||
-            e2e_fail "no veth"
-    fi
-    e2e_address "$1" "$2"
+    ip link add e0 netns "$1" type veth peer name e1 netns "${3:-$1}" && ip -n "${3:-$1}" link set e1 up ||
+        e2e_fail "no veth"
+    e2e_address "$1" "$2" e0
+    [ -z "${3:-}" ] || e2e_address "$3" "$4" e1
 }
 
-# e2e_xvfb VAR: a private X display (":N").
 e2e_xvfb() {
     local -n _display=$1
     local file=$E2E_TMP/xvfb.$RANDOM
@@ -91,7 +74,7 @@ e2e_xvfb() {
     _display=":$(head -n 1 "$file")"
 }
 
-# Ids of the viewable windows titled exactly TITLE, but those in EXCEPT.
+# e2e_windows DISPLAY TITLE [EXCEPT]: viewable windows titled exactly TITLE.
 e2e_windows() {
     local id
     for id in $(xwininfo -display "$1" -root -tree | grep -F "\"$2\": " | awk '{print $1}'); do
@@ -101,13 +84,11 @@ e2e_windows() {
 }
 e2e_shown() { [ -n "$(e2e_windows "$@")" ]; }
 e2e_hidden() { ! xwininfo -display "$1" -id "$2" 2>/dev/null | grep -q IsViewable; }
-# Prints the id of a viewable window once there is one.
 e2e_window() {
     local ids
     e2e_until e2e_shown "$@" && ids=$(e2e_windows "$@") && echo "${ids%%$'\n'*}"
 }
 
-# Runs a command that opens a dialog; prints the new "Zephlink" window.
 e2e_dialog_after() {
     local display=$1 before
     shift
@@ -115,23 +96,15 @@ e2e_dialog_after() {
     "$@" >/dev/null && e2e_window "$display" Zephlink "$before"
 }
 
-# Types keys into a window (no window manager runs: focus it first).
-e2e_keys() {
-    local display=$1 id=$2
-    shift 2
-    DISPLAY=$display xdotool windowfocus --sync "$id" key --delay 50 "$@" ||
-        e2e_fail "xdotool could not type $*"
-}
+e2e_keys() { DISPLAY=$1 xdotool windowfocus --sync "$2" key --delay 50 "${@:3}" || e2e_fail "xdotool failed"; }
 
 e2e_clip() { timeout 10 xclip -display "$1" -selection clipboard -o ${2:+-t "$2"}; }
-# Exact text, trailing line breaks included.
 e2e_clip_is() {
     local got
     got=$(e2e_clip "$1" 2>/dev/null && printf .) && [ "${got%.}" = "$2" ]
 }
 
-# Copies as a user's program would; xclip serves it (E2E_CLIP_PID) until
-# another program takes the clipboard.
+# xclip serves the copy (E2E_CLIP_PID) until another program takes the clipboard.
 e2e_copy() {
     printf '%s' "$2" | xclip -display "$1" -selection clipboard -quiet -i >/dev/null 2>&1 &
     E2E_CLIP_PID=$!
@@ -139,25 +112,19 @@ e2e_copy() {
     e2e_until e2e_clip_is "$1" "$2" || e2e_fail "xclip never offered \"$2\""
 }
 
-# e2e_desktop NAME NS DISPLAY: a home and a private session bus.
 e2e_desktop() {
     local dir=$E2E_TMP/$1
     mkdir -p "$dir"/{home,config/Zephlink,data,cache,run}
     chmod 700 "$dir/run"
     E2E_DIR[$1]=$dir E2E_NS[$1]=$2 E2E_DISPLAY[$1]=$3
-    cat >"$dir/bus.conf" <<EOF
-<busconfig><type>session</type><listen>unix:path=$dir/bus</listen><auth>EXTERNAL</auth>
-<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
-</busconfig>
-EOF
-    dbus-daemon --config-file="$dir/bus.conf" --fork --print-pid >"$dir/bus.pid" ||
-        e2e_fail "no session bus"
+    echo "<busconfig><type>session</type><listen>unix:path=$dir/bus</listen><auth>EXTERNAL</auth>
+<policy context='default'><allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/><allow own='*'/></policy></busconfig>" >"$dir/bus.conf"
+    dbus-daemon --config-file="$dir/bus.conf" --fork --print-pid >"$dir/bus.pid" || e2e_fail "no session bus"
     e2e_track "$(cat "$dir/bus.pid")"
 }
 
-# Execs a command in a desktop's namespace and environment only (the system
-# bus does not exist, so no daemon of the machine acts for the program); in
-# a subshell or the background, so that $! is the command.
+# Execs in the desktop's namespace and environment (no system bus); run it
+# in a subshell or the background.
 e2e_in() {
     local name=$1 dir=${E2E_DIR[$1]} display=${E2E_DISPLAY[$1]}
     shift
@@ -165,8 +132,7 @@ e2e_in() {
         XDG_DATA_HOME="$dir/data" XDG_CACHE_HOME="$dir/cache" XDG_RUNTIME_DIR="$dir/run"
         NO_AT_BRIDGE=1 DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/bus"
         DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/none" "${E2E_EXTRA_VARS[@]}"
-        # Mesa and Qt Quick's caches hold memory at exit; leaks are the unit tests'.
-        ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}")
+        ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}") # Mesa leaks at exit
     case $display in
     /*) vars+=(WAYLAND_DISPLAY="$display") ;;
     *) vars+=(DISPLAY="$display" QT_QPA_PLATFORM=xcb) ;;
@@ -174,14 +140,8 @@ e2e_in() {
     exec ip netns exec "${E2E_NS[$name]}" env -i "${vars[@]}" "$@"
 }
 
-# e2e_settings NAME KEY=VALUE...: as an earlier run left them.
-e2e_settings() {
-    local file=${E2E_DIR[$1]}/config/Zephlink/Zephlink.conf
-    shift
-    printf '[General]\n%s\n' "$@" >"$file"
-}
+e2e_settings() { printf '[General]\n%s\n' "${@:2}" >"${E2E_DIR[$1]}/config/Zephlink/Zephlink.conf"; }
 
-# Starts the program in the background (E2E_PID), waits for its bus name.
 e2e_start() {
     local name=$1
     shift
@@ -192,20 +152,13 @@ e2e_start() {
         e2e_fail "the program on $name never took its bus name"
 }
 
-# Runs the program in the foreground, bounded; returns its status.
-e2e_run() {
-    local name=$1
-    shift
-    (e2e_in "$name" timeout -k 5 45 "$ZEPHLINK" "$@") >>"${E2E_DIR[$name]}/run.log" 2>&1
-}
+e2e_run() { (e2e_in "$1" timeout -k 5 45 "$ZEPHLINK" "${@:2}") >>"${E2E_DIR[$1]}/run.log" 2>&1; }
 
 e2e_has() {
     dbus-send --bus="unix:path=${E2E_DIR[$1]}/bus" --print-reply=literal --dest=org.freedesktop.DBus \
-        /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner "string:$2" 2>/dev/null |
-        grep -q true
+        /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner "string:$2" 2>/dev/null | grep -q true
 }
 
-# An unlocked gnome-keyring (password "test") on the desktop's bus.
 e2e_keyring() {
     printf test | e2e_in "$1" gnome-keyring-daemon --foreground --unlock --components=secrets \
         >"${E2E_DIR[$1]}/keyring.log" 2>&1 &
@@ -213,34 +166,23 @@ e2e_keyring() {
     e2e_until e2e_has "$1" org.freedesktop.secrets || e2e_fail "no Secret Service on $1"
 }
 
-# The desktop's stored group ("" when none).
 e2e_secret() {
     DBUS_SESSION_BUS_ADDRESS="unix:path=${E2E_DIR[$1]}/bus" timeout 10 \
         secret-tool lookup service app.zephlink.dazar account group 2>/dev/null || true
 }
 
-# e2e_call NAME METHOD [TYPE:VALUE...]
 e2e_call() {
-    local name=$1 method=$2
-    shift 2
-    timeout 10 dbus-send --bus="unix:path=${E2E_DIR[$name]}/bus" --print-reply --dest=$E2E_NAME \
-        /app/zephlink/Zephlink "$E2E_NAME.$method" "$@" >/dev/null || e2e_fail "$method on $name failed"
+    timeout 10 dbus-send --bus="unix:path=${E2E_DIR[$1]}/bus" --print-reply --dest=$E2E_NAME \
+        /app/zephlink/Zephlink "$E2E_NAME.$2" "${@:3}" >/dev/null || e2e_fail "$2 on $1 failed"
 }
 
-# A property as text ("true"/"false", digits, or the string).
 e2e_get() {
-    local reply
-    reply=$(timeout 10 dbus-send --bus="unix:path=${E2E_DIR[$1]}/bus" --print-reply=literal \
-        --dest=$E2E_NAME /app/zephlink/Zephlink org.freedesktop.DBus.Properties.Get \
-        "string:$E2E_NAME" "string:$2") || return 1
-    reply=${reply#*variant}
-    reply=${reply#"${reply%%[![:space:]]*}"}
-    reply=${reply#boolean }
-    printf '%s' "${reply#int32 }"
+    timeout 10 dbus-send --bus="unix:path=${E2E_DIR[$1]}/bus" --print-reply=literal --dest=$E2E_NAME \
+        /app/zephlink/Zephlink org.freedesktop.DBus.Properties.Get "string:$E2E_NAME" "string:$2" |
+        sed -E 's/^ *variant +(boolean |int32 )?//'
 }
 e2e_is() { [ "$(e2e_get "$1" "$2")" = "$3" ]; }
 
-# e2e_expect NAME PROPERTY=VALUE...: waits for each.
 e2e_expect() {
     local name=$1 pair
     shift
@@ -250,49 +192,35 @@ e2e_expect() {
     done
 }
 
-# Quit, and the program ends with status 0.
 e2e_quit() {
-    local status=0
     e2e_call "$1" Quit
-    e2e_until e2e_gone "${E2E_PID[$1]}" || e2e_fail "$1 did not quit"
-    wait "${E2E_PID[$1]}" || status=$?
-    [ "$status" = 0 ] || e2e_fail "$1 ended with status $status"
+    e2e_until e2e_gone "${E2E_PID[$1]}" && wait "${E2E_PID[$1]}" || e2e_fail "$1 did not quit with status 0"
 }
 
-# e2e_relay NS ADDRESS:PORT: zephlink-relay there (RELAY holds its base).
 e2e_relay() {
     E2E_RELAY_NS=$1
-    ip netns exec "$1" "$RELAY_PROGRAM" --listen "$2" --metrics 127.0.0.1:9187 \
-        2>"$E2E_TMP/relay.log" &
+    ip netns exec "$1" "$RELAY_PROGRAM" --listen "$2" --metrics 127.0.0.1:9187 2>"$E2E_TMP/relay.log" &
     E2E_RELAY_PID=$!
     e2e_track $!
     e2e_until grep -q listening "$E2E_TMP/relay.log" || e2e_fail "the relay did not start"
     RELAY=http://$2
 }
 
-# The relay's counters, less its own answers to earlier /metrics requests.
-e2e_metrics() {
+# The sum of the relay's counters matching a regex (e2e_metric 'answers.*"204"'),
+# less its own 200s to earlier /metrics requests.
+e2e_metric() {
     local served
     served=$(cat "$E2E_TMP/metrics.n" 2>/dev/null || echo 0)
     echo $((served + 1)) >"$E2E_TMP/metrics.n"
     ip netns exec "$E2E_RELAY_NS" curl -s --max-time 10 http://127.0.0.1:9187/metrics |
-        awk -v n="$served" '/^zephlink_relay_answers_total[{]status="200"/ {$2 -= n} !/^#/'
-}
-# e2e_metric 'answers_total{status="201"}'
-e2e_metric() { e2e_metrics | awk -v m="zephlink_relay_$1" '$1 == m {v = $2} END {print v + 0}'; }
-e2e_answers() { e2e_metrics | awk '/^zephlink_relay_answers_total/ {s += $2} END {print s + 0}'; }
-
-# e2e_http NS METHOD URL [TOKEN]: the status code ("000" for none).
-e2e_http() {
-    ip netns exec "$1" curl -s -o /dev/null -w '%{http_code}' --max-time 10 -X "$2" \
-        ${4:+-H "Authorization: Bearer $4"} "$3" || true
+        awk -v n="$served" -v m="^zephlink_relay_$1" '/answers.*"200"/ {$2 -= n} $1 ~ m {s += $2} END {print s + 0}'
 }
 
 e2e_json() { python3 -c 'import json, sys; print(json.loads(sys.argv[1] or "{}").get(sys.argv[2], ""))' "$1" "$2"; }
 e2e_id() { head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n'; }
 e2e_key() { head -c 32 /dev/urandom | base64 | tr '+/' '-_' | tr -d '=\n'; }
 
-# A foreign host (foreign_host.py) in NS; its group file is $GROUP.
+# foreign_host.py serving in NS; its group file is $GROUP.
 e2e_foreign() {
     GROUP=$E2E_TMP/foreign.json FOREIGN_NS=$1
     shift
@@ -303,6 +231,6 @@ e2e_foreign() {
     e2e_until test -s "$GROUP" || e2e_fail "the foreign host did not start"
 }
 foreign() { ip netns exec "$FOREIGN_NS" python3 "$HERE/foreign_host.py" "$@"; }
-# How many clips the host keeps that open to TEXT (from ORIGIN).
+# kept_is TEXT COUNT [ORIGIN]: the host keeps COUNT clips opening to TEXT.
 kept() { foreign count "$GROUP" ${2:+--origin="$2"} "$1" || e2e_fail "a kept clip does not open"; }
 kept_is() { [ "$(kept "$1" "${3:-}")" = "$2" ]; }

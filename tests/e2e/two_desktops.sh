@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Two desktops (namespaces joined by a veth pair) share a clipboard through
-# B's nearby host; xclip plays the user. An observer joins B's host as a
-# device, so that what was sent, and what never was, is seen on the wire.
+# Two desktops share a clipboard through B's nearby host; xclip plays the
+# user, and an observer device on B's host sees what was sent.
 # Usage: two_desktops.sh PROGRAM CLIPBOARD_OFFER
 set -euo pipefail
 ZEPHLINK=$1 OFFER=$2
@@ -29,7 +28,7 @@ FOREIGN_NS=$ns_b GROUP=$E2E_TMP/observer.json
 session=$(foreign session http://127.0.0.1:8788 "$GROUP") || e2e_fail "B's host gave no session"
 [ "$(e2e_json "$session" hostId)" = "$dev_b" ] || e2e_fail "the host is not B's: $session"
 
-# Copies on FROM, waits until TO pastes exactly TEXT.
+# travels FROM TO TEXT
 travels() {
     sleep 0.2 # a copy during the previous post would be refused as busy
     e2e_copy "${E2E_DISPLAY[$1]}" "$3"
@@ -46,8 +45,7 @@ done
 e2e_expect a HistoryCount=8
 e2e_expect b HistoryCount=8
 
-# The size rule: 32,768 bytes travel, one more is refused (the status lasts
-# one discovery round, so the copy is retried with another text).
+# 32,768 bytes travel, one more is refused (retried: a discovery round rewrites the status).
 long=$(head -c 32768 /dev/zero | tr '\0' z)
 travels a b "$long"
 refused() { e2e_copy "$da" "$long$1" && E2E_LIMIT=6 e2e_until e2e_is a Status "Text must be between 1 and 32,768 UTF-8 bytes"; }
@@ -55,15 +53,13 @@ refused z || refused y || refused x || e2e_fail "the size rule's message never s
 travels a b "after the longest"
 for x in z y x; do kept_is "$long$x" 0 || e2e_fail "an overlong text left"; done
 
-# A clip B received and wrote is not sent back (the echo would end the
-# xclip still owning A's clipboard).
+# No echo: it would end the xclip still owning A's clipboard.
 travels a b "echo check"
 sleep 2
 e2e_alive "$E2E_CLIP_PID" && kept_is "echo check" 1 || e2e_fail "the received clip was sent back"
 e2e_expect b HistoryCount=11
 
-# Password-manager copies and invitation links never leave A; the copy
-# after each shows the first was looked at.
+# Password-manager copies and invitations never leave A.
 for marks in x-kde-passwordManagerHint=secret org.nspasteboard.ConcealedType= com.agilebits.onepassword=1; do
     e2e_in a "$OFFER" "secret $marks" "$marks" >"$E2E_TMP/offer.log" 2>&1 &
     e2e_track $!
@@ -78,8 +74,7 @@ e2e_expect a Status="Invitations cannot be sent as clips."
 travels a b "after an invitation"
 kept_is " $link" 0 || e2e_fail "an invitation left A"
 
-# Paused A sends and receives nothing, keeps the pause across a restart,
-# and on resuming joins again without taking older clips.
+# Paused A sends and receives nothing, across a restart, nor older clips on resuming.
 e2e_call a ToggleSync
 e2e_expect a Running=false Status=Paused Paired=false
 e2e_copy "$da" "copied while paused"
