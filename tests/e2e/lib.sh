@@ -4,7 +4,7 @@
 E2E_TMP=$(mktemp -d /tmp/zephlink-e2e.XXXXXX)
 E2E_PIDS=() E2E_NETNS=() E2E_EXTRA_VARS=()
 declare -A E2E_DIR=() E2E_NS=() E2E_DISPLAY=() E2E_PID=()
-E2E_LIMIT=${E2E_LIMIT:-30} # seconds of any wait
+E2E_LIMIT=${E2E_LIMIT:-45} # seconds of any wait, a sanitizer build included
 E2E_NAME=app.zephlink.Zephlink
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 

@@ -23,7 +23,7 @@ e2e_start b
 e2e_expect a Device="$dev_a" Status="$connected" Paired=true
 e2e_expect b Device="$dev_b" Status="$connected" Paired=true
 long_poll() { [ -n "$(ip netns exec "$1" ss -Htn state established dst "$2:8788")" ]; }
-e2e_until long_poll "$ns_a" 10.231.40.2 || e2e_fail "A does not long-poll B's host"
+e2e_until long_poll "$ns_a" 10.231.40.2 && e2e_until long_poll "$ns_b" 127.0.0.1 || e2e_fail "no long poll to B's host"
 FOREIGN_NS=$ns_b GROUP=$E2E_TMP/observer.json
 session=$(foreign session http://127.0.0.1:8788 "$GROUP") || e2e_fail "B's host gave no session"
 [ "$(e2e_json "$session" hostId)" = "$dev_b" ] || e2e_fail "the host is not B's: $session"
@@ -87,6 +87,7 @@ e2e_start a
 e2e_expect a Status="Paused · Resume to discover nearby devices" Running=false Paired=false
 e2e_call a ToggleSync
 e2e_expect a Running=true Status="$connected"
+grep -qx localPaused=false "${E2E_DIR[a]}/config/Zephlink/Zephlink.conf" || e2e_fail "the resume was not stored"
 sleep 1.5
 e2e_alive "$paused" && kept_is "copied while paused" 0 || e2e_fail "a clip crossed while A was paused"
 travels a b "after resuming"
