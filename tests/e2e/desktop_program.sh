@@ -16,6 +16,7 @@ settings=${E2E_DIR[desk]}/config/Zephlink/Zephlink.conf
 
 # A first start stores an identifier, syncs with its own host and welcomes.
 e2e_start desk
+e2e_until grep -q '^device=' "$settings" 2>/dev/null || e2e_fail "no identifier stored"
 device=$(sed -n 's/^device=//p' "$settings")
 [[ $device =~ ^[0-9a-f]{32}$ ]] || e2e_fail "stored device \"$device\""
 e2e_expect desk Device="$device" Server=http://10.231.20.1:8787 Running=true \
