@@ -1,228 +1,115 @@
 #!/usr/bin/env bash
-# The real program on one desktop (its own network namespace, display,
-# session bus and keyring): the device identifier across starts, one
-# instance per session, and invitation links handed to the running instance.
-# Usage: desktop_program.sh PROGRAM RELAY_SERVER OUTPUT_DIR
+# One desktop with a keyring and zephlink-relay: the identifier across starts,
+# one instance per session, links handed to the running instance, previews.
+# Usage: desktop_program.sh PROGRAM RELAY OUTPUT_DIR
 set -euo pipefail
-ZEPHLINK=$1
-ZEPHLINK_RELAY_SERVER=$2
-output=$3
-# shellcheck source=tests/e2e/lib.sh
+ZEPHLINK=$1 RELAY_PROGRAM=$2 output=$3
 . "$(dirname "$0")/lib.sh"
-e2e_init
 mkdir -p "$output"
-
-address=10.231.20.1
-e2e_netns_new ns
-e2e_netns_lan "$ns" "$address/24"
+e2e_ns ns
+e2e_link "$ns" 10.231.20.1/24
+e2e_relay "$ns" 10.231.20.1:8790
 e2e_xvfb display
-e2e_relay relay "$ns" "$address"
 e2e_desktop desk "$ns" "$display"
 e2e_keyring desk
-settings="${E2E_DIR[desk]}/config/Zephlink/Zephlink.conf"
+settings=${E2E_DIR[desk]}/config/Zephlink/Zephlink.conf
 
-stored_device() {
-    sed -n 's/^device=//p' "$settings" 2>/dev/null || true
-}
-
-# ------------------------------------------------------------ identifier
-
-e2e_check "a first start with no settings stores a fresh device identifier"
-[ ! -e "$settings" ] || e2e_fail "the settings file exists before the first start"
+# A first start stores an identifier, syncs with its own host and welcomes.
 e2e_start desk
-e2e_wait_program desk
-device=$(stored_device)
-[[ $device =~ ^[0-9a-f]{32}$ ]] ||
-    e2e_fail "\"device\" in $settings is \"$device\", not 32 lower-case hex characters"
-e2e_expect_now desk Device "$device"
-e2e_ok "$device"
-
-e2e_check "the program sees only its namespace: its default relay is on the namespace's address"
-e2e_expect_now desk Server "http://$address:8787"
-e2e_ok
-
-e2e_check "the first start runs sync and opens the welcome window"
-e2e_expect_now desk Running true
-# Alone on its network, it joins the nearby host it runs itself, about one
-# discovery cycle after the start.
-e2e_expect desk Status "Ready · waiting for nearby devices"
-e2e_expect_now desk Paired true
-e2e_wait_window "$display" Zephlink >/dev/null || e2e_fail "no viewable window titled \"Zephlink\""
-e2e_ok
-
-e2e_check "Quit ends the program with status 0"
+e2e_until grep -q '^device=' "$settings" 2>/dev/null || e2e_fail "no identifier stored"
+device=$(sed -n 's/^device=//p' "$settings")
+[[ $device =~ ^[0-9a-f]{32}$ ]] || e2e_fail "stored device \"$device\""
+e2e_expect desk Device="$device" Server=http://10.231.20.1:8787 Running=true \
+    Status="Ready · waiting for nearby devices" Paired=true
+e2e_window "$display" Zephlink >/dev/null || e2e_fail "no welcome window"
 e2e_quit desk
-e2e_ok
-
-e2e_check "the next start keeps the stored identifier"
 e2e_start desk
-e2e_wait_program desk
-[ "$(stored_device)" = "$device" ] || e2e_fail "\"device\" changed to \"$(stored_device)\""
-e2e_expect_now desk Device "$device"
-e2e_ok
+e2e_expect desk Device="$device"
 
-# ------------------------------------------------------------ one instance
-
-first=${E2E_PID[desk]}
-e2e_check "a second start on the same session bus ends at once with status 0"
-for id in $(e2e_windows "$display" "Zephlink Clipboard"); do
-    ! e2e_viewable "$display" "$id" || e2e_fail "the panel is open before the second start"
-done
+# A second start on the session bus ends at once and opens the first's panel.
+! e2e_shown "$display" "Zephlink Clipboard" || e2e_fail "the panel is open before"
 started=$SECONDS
-status=0
-e2e_run desk || status=$?
-[ "$status" -eq 0 ] || e2e_fail "the second start ended with status $status"
-[ $((SECONDS - started)) -le 15 ] || e2e_fail "the second start took $((SECONDS - started)) s"
-e2e_alive "$first" || e2e_fail "the first instance ended"
-e2e_ok "$((SECONDS - started)) s"
+e2e_run desk || e2e_fail "the second start failed"
+[ $((SECONDS - started)) -le 15 ] && e2e_alive "${E2E_PID[desk]}" || e2e_fail "the hand-over took too long"
+e2e_window "$display" "Zephlink Clipboard" >/dev/null || e2e_fail "the panel never opened"
 
-e2e_check "the second start opens the first instance's panel"
-e2e_wait_window "$display" "Zephlink Clipboard" >/dev/null ||
-    e2e_fail "the window \"Zephlink Clipboard\" never became viewable"
-e2e_ok
+created=$(ip netns exec "$ns" curl -sf -X POST --data '{}' "$RELAY/v1/rooms") || e2e_fail "no room"
+room=$(e2e_json "$created" room) token=$(e2e_json "$created" token) key=$(e2e_key)
+link="zephlink://pair?server=$RELAY&room=$room&token=$token&key=$key"
+state() { echo "$(e2e_metric answers) $(md5sum <"$settings") $(e2e_secret desk) $(e2e_get desk Running) $(e2e_get desk Paired)"; }
 
-# ------------------------------------------------------------ links
-
-good_room=$(e2e_relay_room "$ns" "$relay")
-room=$(e2e_json_member "$good_room" room)
-token=$(e2e_json_member "$good_room" token)
-key=$(e2e_random64)
-link="zephlink://pair?server=$relay&room=$room&token=$token&key=$key"
-invalid="Invalid Zephlink invitation"
-
-# Links that a paired instance refuses before any request or question (the
-# parser's whole table is the unit tests'):
-# what is hostile | link | message
-refused=(
-    "a second good link while it holds a group|$link|Leave the current group before joining another."
-    "a link without a key|zephlink://pair?server=$relay&room=$room&token=$token|$invalid"
-    "a link with plain HTTP to a public server|zephlink://pair?server=http://203.0.113.5:8787&room=$room&token=$token&key=$key|Public servers require HTTPS; HTTP is only for a trusted private LAN"
-)
-
-# Hands a refused link to the running instance: its message is shown, the
-# relay is not asked, and Running and Paired stay as they were.
-refuse_link() {
-    local what=$1 bad=$2 message=$3 running paired reads status
-    e2e_check "the running instance refuses $what"
-    running=$(e2e_get desk Running)
-    paired=$(e2e_get desk Paired)
-    reads=$(e2e_relay_count '^GET ')
-    status=0
-    e2e_run desk "$bad" || status=$?
-    [ "$status" -eq 0 ] || e2e_fail "the start with the link ended with status $status"
-    # While sync runs, each discovery cycle rewrites the status: not read then.
-    [ "$running" = true ] || e2e_expect desk Status "$message"
-    e2e_expect_now desk Running "$running"
-    e2e_expect_now desk Paired "$paired"
-    [ "$(e2e_relay_count '^GET ')" = "$reads" ] || e2e_fail "the relay was asked"
-    e2e_ok "Running $running, Paired $paired"
+# A refused link shows its message (sync's rounds rewrite it) and changes nothing.
+other() { ! e2e_is desk Status "$1"; }
+refuse() {
+    local before
+    e2e_call desk SendClipboard # a status no link produces
+    E2E_LIMIT=5 e2e_until other "$2" || e2e_fail "SendClipboard changed no status"
+    before=$(state)
+    e2e_run desk "$1" || e2e_fail "the start with $1 failed"
+    [ "$(e2e_get desk Running)" = true ] || e2e_expect desk Status="$2"
+    [ "$(state)" = "$before" ] || e2e_fail "$1 changed \"$before\" to \"$(state)\""
 }
+refuse "zephlink://pair?server=$RELAY&room=$room&token=$token" "Invalid Zephlink invitation"
 
-# Sets a status that no link produces, so that the next one is seen to act.
-other_status() {
-    local deadline=$((SECONDS + E2E_WAIT_LIMIT))
-    e2e_call desk SendClipboard
-    until [ "$(e2e_get desk Status)" = "Resume sync before sending." ] ||
-        [ "$(e2e_get desk Status)" = "No shareable text; sensitive content and invitations are skipped." ]; do
-        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "SendClipboard changed no status"
-        sleep 0.1
-    done
-}
-
-e2e_check "the running instance joins its own nearby host first"
-e2e_expect desk Paired true
-e2e_ok
-
-refuse_link "a link without a key while sync runs" \
-    "zephlink://pair?server=$relay&room=$room&token=$token" "$invalid"
-
-# A start with a link hands it to the running instance, which asks first;
-# prints the dialog's window.
-link_dialog() {
-    e2e_dialog_after "$display" e2e_run desk "$1"
-}
-
-# What "nothing happened" means: the relay's log, the settings file, the
-# keyring, and Running and Paired.
-state() {
-    printf '%s|%s|%s|%s|%s' "$(e2e_relay_count .)" "$(md5sum <"$settings")" "$(e2e_secret desk)" \
-        "$(e2e_get desk Running)" "$(e2e_get desk Paired)"
-}
-
-e2e_check "a good link asks first; nothing happens before Join, nor on Escape"
+# A good link asks first: nothing happens before Join, nor on Escape.
 before=$(state)
-dialog=$(link_dialog "$link") || e2e_fail "no dialog appeared"
-e2e_screenshot "$display" "$output/link-dialog.png"
+dialog=$(e2e_dialog_after "$display" e2e_run desk "$link") || e2e_fail "no dialog"
 sleep 1
 [ "$(state)" = "$before" ] || e2e_fail "while asking: \"$before\" became \"$(state)\""
 e2e_keys "$display" "$dialog" Escape
-e2e_wait_hidden "$display" "$dialog" || e2e_fail "the dialog stayed open"
+e2e_until e2e_hidden "$display" "$dialog" || e2e_fail "the dialog stayed open"
 sleep 0.5
 [ "$(state)" = "$before" ] || e2e_fail "after Escape: \"$before\" became \"$(state)\""
-e2e_ok "$before"
 
-e2e_check "a joined link whose token the relay refuses leaves sync running with its group"
-wrong="zephlink://pair?server=$relay&room=$room&token=$(e2e_random64)&key=$key"
-dialog=$(link_dialog "$wrong") || e2e_fail "no dialog appeared"
-# Cancel is the default button; Tab moves to Join, Return presses it.
-e2e_keys "$display" "$dialog" Tab Return
-deadline=$((SECONDS + E2E_WAIT_LIMIT))
-until [ "$(e2e_relay_count "^GET /v1/rooms/$room/clips\\?after=0 401\$")" = 1 ]; do
-    [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the relay was not asked"
-    sleep 0.1
-done
+# Joined with a token the relay refuses: sync runs on, nothing stored.
+dialog=$(e2e_dialog_after "$display" e2e_run desk "${link/token=$token/token=$(e2e_key)}") || e2e_fail "no dialog"
+e2e_keys "$display" "$dialog" Tab Return # Cancel is the default; Tab moves to Join
+e2e_until eval "[ \"\$(e2e_metric 'answers.*\"401\"')\" = 1 ]" || e2e_fail "the relay was not asked"
 sleep 0.5
-e2e_expect_now desk Running true
-e2e_expect_now desk Paired true
-[ -z "$(e2e_secret desk)" ] || e2e_fail "a group was stored"
-e2e_ok
+e2e_expect desk Running=true Paired=true
+[ -z "$(e2e_secret desk)" ] || e2e_fail "a refused group was stored"
 
-e2e_check "a good link, once joined, takes its room over, paused"
-dialog=$(link_dialog "$link") || e2e_fail "no dialog appeared"
+# Joined with the good link: its room, paused, in the keyring.
+dialog=$(e2e_dialog_after "$display" e2e_run desk "$link") || e2e_fail "no dialog"
 e2e_keys "$display" "$dialog" Tab Return
-e2e_expect desk Status "Paired · paused. Resume sync on both devices."
-e2e_expect_now desk Paired true
-e2e_expect_now desk Running false
-e2e_expect_now desk Server "$relay"
-[ "$(e2e_relay_count "^GET /v1/rooms/$room/clips\\?after=0 200\$")" -ge 1 ] ||
-    e2e_fail "the relay never confirmed the room"
+e2e_expect desk Status="Paired · paused. Resume sync on both devices." Paired=true Running=false Server="$RELAY"
 secret=$(e2e_secret desk)
-[ "$(e2e_json_member "$secret" room)" = "$room" ] &&
-    [ "$(e2e_json_member "$secret" key)" = "$key" ] ||
-    e2e_fail "the stored group is \"$secret\""
-e2e_ok
-
-for entry in "${refused[@]}"; do
-    IFS='|' read -r what bad message <<<"$entry"
-    other_status
-    refuse_link "$what" "$bad" "$message"
-done
-
-e2e_check "Quit ends the program with status 0"
+[ "$(e2e_json "$secret" room)" = "$room" ] && [ "$(e2e_json "$secret" key)" = "$key" ] || e2e_fail "stored $secret"
+refuse "$link" "Leave the current group before joining another."
+refuse "zephlink://pair?server=$RELAY&room=$room&token=$token" "Invalid Zephlink invitation"
+refuse "zephlink://pair?server=http://203.0.113.5:8787&room=$room&token=$token&key=$key" \
+    "Public servers require HTTPS; HTTP is only for a trusted private LAN"
 e2e_quit desk
-e2e_ok
 
-e2e_check "a first start with a link starts an instance without it, which asks"
-printf '%s' "$key" >"$E2E_TMP/key"
+# A first start with a link starts an instance, without the link on its command line.
 before=$(e2e_windows "$display" Zephlink | tr '\n' ' ')
-e2e_start desk "$link"
-e2e_wait_exit desk "$E2E_START_LIMIT" || e2e_fail "the start with the link did not end"
-e2e_wait_name desk "$E2E_DBUS_NAME" || e2e_fail "no instance took the bus name"
-dialog=$(e2e_wait_window "$display" Zephlink "$before") || e2e_fail "no dialog appeared"
-! grep -lFf "$E2E_TMP/key" /proc/[0-9]*/cmdline 2>/dev/null || e2e_fail "a command line holds the key"
+E2E_NOWAIT=1 e2e_start desk "$link"
+e2e_until e2e_gone "${E2E_PID[desk]}" && wait "${E2E_PID[desk]}" || e2e_fail "the start with the link failed"
+dialog=$(e2e_window "$display" Zephlink "$before") || e2e_fail "no dialog"
+! grep -qF "$key" /proc/[0-9]*/cmdline 2>/dev/null || e2e_fail "a command line holds the key"
 e2e_keys "$display" "$dialog" Escape
-e2e_wait_hidden "$display" "$dialog" || e2e_fail "the dialog stayed open"
-e2e_expect_now desk Paired false
+e2e_until e2e_hidden "$display" "$dialog" || e2e_fail "the dialog stayed open"
+e2e_expect desk Paired=false
 e2e_call desk Quit
-deadline=$((SECONDS + E2E_WAIT_LIMIT))
-while e2e_has_name desk "$E2E_DBUS_NAME"; do
-    [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the instance did not quit"
-    sleep 0.1
+e2e_until eval '! e2e_has desk $E2E_NAME' || e2e_fail "the instance did not quit"
+
+# Each preview shows one window, in the bundled Lato, without the bus name.
+cat >"$E2E_TMP/fonts.conf" <<EOF
+<fontconfig><dir>/usr/share/fonts/truetype/dejavu</dir><cachedir>$E2E_TMP/fonts</cachedir></fontconfig>
+EOF
+E2E_EXTRA_VARS=(FONTCONFIG_FILE="$E2E_TMP/fonts.conf" QT_LOGGING_RULES=qt.text.font.match.debug=true)
+! e2e_in desk fc-list | grep -qi lato || e2e_fail "fontconfig offers Lato"
+for entry in "--preview-popover --preview-clips|Zephlink Design Preview|Zephlink|popover" \
+    "|Zephlink|Zephlink Design Preview|welcome"; do
+    IFS='|' read -r switches open closed picture <<<"$entry"
+    E2E_NOWAIT=1 e2e_start desk --ui-preview $switches
+    e2e_window "$display" "$open" >/dev/null || e2e_fail "no window \"$open\" for $switches"
+    ! e2e_shown "$display" "$closed" || e2e_fail "\"$closed\" is shown as well for $switches"
+    sleep 1
+    DISPLAY=$display import -window root "$output/preview-$picture.png" || true
+    grep -q "foundry for family 'Lato' \\[[1-9]" "${E2E_DIR[desk]}"/zephlink.*.log || e2e_fail "no Lato face"
+    ! e2e_has desk "$E2E_NAME" || e2e_fail "a preview took the bus name"
+    e2e_stop "${E2E_PID[desk]}" || true
+    rm "${E2E_DIR[desk]}"/zephlink.*.log
 done
-e2e_ok
-
-e2e_check "the relay stops cleanly"
-e2e_relay_stop
-e2e_ok
-
-e2e_log "all desktop program checks passed"
+e2e_stop "$E2E_RELAY_PID" || e2e_fail "the relay did not stop cleanly"
