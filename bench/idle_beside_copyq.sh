@@ -20,42 +20,37 @@ if ! command -v copyq >/dev/null; then
 fi
 # shellcheck source=tests/e2e/lib.sh
 . "$root/tests/e2e/lib.sh"
-e2e_init
 
-e2e_netns_new ns
-e2e_netns_lan "$ns" 10.231.90.1/24
+e2e_ns ns
+e2e_link "$ns" 10.231.90.1/24
 e2e_xvfb display
 e2e_desktop zl "$ns" "$display"
 e2e_desktop cq "$ns" "$display"
-e2e_settings zl "device=$(e2e_identifier)" flowWelcomed=true
+e2e_settings zl "device=$(e2e_id)" flowWelcomed=true
 
-e2e_check "Zephlink starts with its panel, which then hides"
+# Zephlink starts with its panel, which then hides
 started=$SECONDS
 e2e_start zl
-e2e_wait_program zl
-e2e_wait_window "$display" "Zephlink Clipboard" >/dev/null || e2e_fail "the panel never showed"
+e2e_window "$display" "Zephlink Clipboard" >/dev/null || e2e_fail "the panel never showed"
 e2e_call zl ShowPopover
-deadline=$((SECONDS + E2E_WAIT_LIMIT))
+deadline=$((SECONDS + E2E_LIMIT))
 while [ -n "$(for id in $(e2e_windows "$display" "Zephlink Clipboard"); do
-    e2e_viewable "$display" "$id" && echo "$id"
+    ! e2e_hidden "$display" "$id" && echo "$id"
 done)" ]; do
     [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the panel did not hide"
     sleep 0.1
 done
-e2e_ok
 
-e2e_check "CopyQ starts beside it"
-e2e_vars cq
-ip netns exec "$ns" env -i "${E2E_VARS[@]}" copyq >"${E2E_DIR[cq]}/copyq.log" 2>&1 &
+# CopyQ starts beside it
+e2e_in cq copyq >"${E2E_DIR[cq]}/copyq.log" 2>&1 &
 copyq_pid=$!
 e2e_track "$copyq_pid"
-deadline=$((SECONDS + E2E_START_LIMIT))
+deadline=$((SECONDS + E2E_LIMIT))
 until [ -n "$(pgrep -P "$copyq_pid" || true)" ]; do
     e2e_alive "$copyq_pid" || e2e_fail "CopyQ ended: $(tail -n 3 "${E2E_DIR[cq]}/copyq.log")"
     [ "$SECONDS" -lt "$deadline" ] || e2e_fail "CopyQ never started its clipboard monitor"
     sleep 0.1
 done
-e2e_ok
 
 # A process and all its descendants.
 tree() {
@@ -81,7 +76,7 @@ cpu_ticks() {
     echo "$total"
 }
 
-e2e_check "both idle"
+# both idle
 sleep $((settle - (SECONDS - started) > 0 ? settle - (SECONDS - started) : 0))
 declare -A rss=() pss=() before=() cpu=() pids=([Zephlink]=${E2E_PID[zl]} [CopyQ]=$copyq_pid)
 for program in Zephlink CopyQ; do
@@ -94,11 +89,9 @@ for program in Zephlink CopyQ; do
     cpu[$program]=$(($(cpu_ticks "${pids[$program]}") - before[$program]))
     e2e_alive "${pids[$program]}" || e2e_fail "$program ended while idle"
 done
-e2e_ok
 
-e2e_check "Quit ends Zephlink"
+# Quit ends Zephlink
 e2e_quit zl
-e2e_ok
 
 ticks=$(getconf CLK_TCK)
 echo
