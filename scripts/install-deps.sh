@@ -14,7 +14,7 @@ packages=(
     # relay server
     libboost-dev libhiredis-dev
     # desktop application
-    qt6-base-dev qt6-declarative-dev qt6-declarative-private-dev qt6-tools-dev-tools libqt6svg6 libqt6dbus6
+    qt6-base-dev qt6-base-private-dev qt6-declarative-dev qt6-declarative-private-dev qt6-tools-dev-tools libqt6svg6 libqt6dbus6
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-window
     qml6-module-qtquick-layouts qml6-module-qtquick-templates qml6-module-qtqml-workerscript
     qml6-module-qtquick-shapes fonts-lato fonts-comic-neue librsvg2-bin libxcb1-dev libx11-dev

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <malloc.h>
+#include <private/qfont_p.h>
 #include <private/qquickpixmapcache_p.h>
 #include <utility>
 
@@ -212,6 +213,8 @@ void QtViews::release() {
     QTimer::singleShot(kTrimAfterReleaseMs, this, [] {
         QQuickPixmap::purgeCache();
         QPixmapCache::clear();
+        // Font engines keep their font files mapped and their glyphs cached.
+        QFontCache::instance()->clear();
         malloc_trim(0);
     });
 }
