@@ -9,7 +9,6 @@ import http.server
 import json
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -159,8 +158,7 @@ def tampering(relay, method, path_end, change):
 
         do_GET = do_POST = do_DELETE = forward
 
-        def log_message(self, *_):
-            pass
+        log_message = lambda *_: None  # noqa: E731
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -384,8 +382,8 @@ class InMemory(unittest.TestCase, Endpoints):
 
 class OnRedis(unittest.TestCase, Endpoints):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="zephlink-redis-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.dir = tempfile.TemporaryDirectory(prefix="zephlink-redis-")
+        self.addCleanup(self.dir.cleanup)
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             self.port = s.getsockname()[1]
@@ -399,7 +397,7 @@ class OnRedis(unittest.TestCase, Endpoints):
     def start_redis(self):
         # Append-only: what Redis acknowledged survives its restart.
         self.redis = subprocess.Popen(
-            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--dir", self.dir,
+            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--dir", self.dir.name,
              "--appendonly", "yes", "--save", ""], stdout=subprocess.DEVNULL)
         for _ in range(100):
             if subprocess.run(["redis-cli", "-p", str(self.port), "ping"],
