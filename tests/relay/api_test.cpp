@@ -126,7 +126,8 @@ TEST(Api, SendsTheMethodBodyAndTokenAndNeverAProxy) {
     Scripted relay;
     relay.reply(200, "ok");
     setenv("http_proxy", test::ClosedPort().url().c_str(), 1);
-    setenv("all_proxy", test::ClosedPort().url().c_str(), 1);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
     const std::string big = json{{"a", std::string(2000, 'x')}}.dump();
     const std::tuple<const char*, std::optional<std::string>, std::optional<std::string>,
                      std::string>
