@@ -72,9 +72,10 @@ TEST(RealHost, ClipsFlowBothWaysAcrossARestartAndStopDropsLateResults) {
     // The host grants a session, as discovery would report it.
     const auto adopt = [&] {
         const nlohmann::json body = NearbyDevice{app.device(), "desk", "mac"};
-        const auto session = nlohmann::json::parse(API::request(kHost, "/v1/local-session",
-                                                                std::nullopt, "POST", body.dump(), 2))
-                                 .get<LocalSession>();
+        const auto session =
+            nlohmann::json::parse(
+                API::request(kHost, "/v1/local-session", std::nullopt, "POST", body.dump(), 2))
+                .get<LocalSession>();
         discovery->callback(session, kHost);
         return session.group(kHost);
     };

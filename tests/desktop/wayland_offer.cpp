@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     const auto globals = compositorGlobals(nullptr, kCompositorProbeMs);
-    const ClipboardAccess access = globals ? chooseClipboard(*globals, false) : ClipboardAccess::None;
+    const ClipboardAccess access =
+        globals ? chooseClipboard(*globals, false) : ClipboardAccess::None;
     if (arguments.size() < 2 ||
         (access != ClipboardAccess::DataControlExt && access != ClipboardAccess::DataControlWlr))
         return 2;

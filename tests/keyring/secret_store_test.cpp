@@ -73,8 +73,8 @@ TEST(SecretStore, ReplacesEveryItemOfTheAccountAndClearsIt) {
                           "service app.zephlink.dazar account group"),
               0);
     ASSERT_EQ(stored(), std::vector<std::string>{"old"});
-    for (const Group& group : {test::freshGroup("http://192.168.1.2:8787"),
-                               test::freshGroup("https://relay.example")}) {
+    for (const Group& group :
+         {test::freshGroup("http://192.168.1.2:8787"), test::freshGroup("https://relay.example")}) {
         SecretStore::save(group);
         const auto values = stored();
         ASSERT_EQ(values.size(), 1u);

@@ -38,9 +38,14 @@ std::string lan(int n) {
 }
 
 std::string sessionAnswer(const std::string& hostId, std::size_t tokenBytes = 32) {
-    return json{{"v", 1}, {"mode", "trusted-lan"}, {"hostId", hostId}, {"name", "Desk"},
-                {"room", identifier()}, {"token", encode64(random(tokenBytes))},
-                {"key", encode64(random(32))}, {"devices", json::array()}}
+    return json{{"v", 1},
+                {"mode", "trusted-lan"},
+                {"hostId", hostId},
+                {"name", "Desk"},
+                {"room", identifier()},
+                {"token", encode64(random(tokenBytes))},
+                {"key", encode64(random(32))},
+                {"devices", json::array()}}
         .dump();
 }
 
@@ -182,7 +187,8 @@ TEST_F(Cycles, ReachesTheHostOnThisMachineOverLoopbackWhenItTakesDevices) {
     const std::string id = hostNumber(5);
     for (const auto& [announced, autoJoin, server] :
          {std::tuple{HostAddresses{{id, lan(5)}}, true, kLoopbackHost},
-          {HostAddresses{}, true, kLoopbackHost}, {HostAddresses{{id, lan(5)}}, false, lan(5)}}) {
+          {HostAddresses{}, true, kLoopbackHost},
+          {HostAddresses{{id, lan(5)}}, false, lan(5)}}) {
         reset();
         found = announced;
         answer(kLoopbackHost + "/health",
@@ -256,7 +262,8 @@ TEST_F(Cycles, AdvertisesItsHostWhileRunningOrIsAPureClientWithoutItsPort) {
     (void)delivered(2, 300ms);
     EXPECT_EQ(exchanges.load(), 1) << "one chain of cycles";
     ASSERT_EQ(advertiser->published.size(), 1u);
-    EXPECT_EQ(advertiser->published[0]->first, hostService(longName.substr(0, 80), hostNumber(0xd0)));
+    EXPECT_EQ(advertiser->published[0]->first,
+              hostService(longName.substr(0, 80), hostNumber(0xd0)));
     EXPECT_FALSE(advertiser->published[0]->second);
     EXPECT_NE(calls.back().find("\"name\":\"" + longName.substr(0, 80) + "\""), std::string::npos);
     discovery->stop();
@@ -284,7 +291,8 @@ TEST(Exchange, KeepsOnlyRepliesToThisRequestFromPrivateAddressesAndAtMost64) {
         const ip_mreq group{address(kDiscoveryGroup, 0).sin_addr, address("0.0.0.0", 0).sin_addr};
         EXPECT_TRUE(setFlag(hosts.fd(), SOL_SOCKET, SO_REUSEADDR) &&
                     bind(hosts.fd(), reinterpret_cast<const sockaddr*>(&port), sizeof port) == 0 &&
-                    setsockopt(hosts.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) == 0);
+                    setsockopt(hosts.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) ==
+                        0);
         std::map<std::string, Socket> senders;
         auto found = std::async(std::launch::async, [] { return discover(); });
         while (found.wait_for(0s) != std::future_status::ready) {
@@ -296,7 +304,8 @@ TEST(Exchange, KeepsOnlyRepliesToThisRequestFromPrivateAddressesAndAtMost64) {
                 continue;
             const ssize_t n = recvfrom(hosts.fd(), buffer, sizeof buffer, 0,
                                        reinterpret_cast<sockaddr*>(&from), &length);
-            const auto nonce = requestNonce(std::string_view(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0))));
+            const auto nonce = requestNonce(
+                std::string_view(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0))));
             for (const auto& [source, datagram] : nonce ? script(*nonce) : decltype(script(""))()) {
                 Socket& sender = senders[source];
                 const sockaddr_in at = address(source, 0);
@@ -311,7 +320,7 @@ TEST(Exchange, KeepsOnlyRepliesToThisRequestFromPrivateAddressesAndAtMost64) {
         return found.get();
     };
     const auto here = [](const std::string& nonce, int host, json patch = json::object()) {
-        json reply = {{"type", "zephlink.here"}, {"v", 1}, {"nonce", nonce},
+        json reply = {{"type", "zephlink.here"},    {"v", 1},         {"nonce", nonce},
                       {"hostId", hostNumber(host)}, {"name", "Desk"}, {"port", 8788}};
         reply.merge_patch(patch);
         return reply.dump();

@@ -23,8 +23,8 @@ namespace {
 const std::string kHealth = "GET /health HTTP/1.1\r\n\r\n";
 
 Envelope envelopeAt(std::int64_t createdAt, std::size_t sealedBytes = 48) {
-    return {1, identifier(), identifier(), createdAt, encode64(random(12)),
-            encode64(random(sealedBytes))};
+    return {1,         identifier(),         identifier(),
+            createdAt, encode64(random(12)), encode64(random(sealedBytes))};
 }
 
 json device(const std::string& name = "Phone", const std::string& id = identifier()) {
@@ -83,8 +83,9 @@ protected:
 TEST_F(Host, FramesRoutesAndAdmitsRequestsByTheRules) {
     const RawResponse ok = transact(kHealth);
     EXPECT_EQ(ok.head, head(200, ok.body.size()));
-    EXPECT_EQ(ok.json(), (json{{"ok", true}, {"protocol", 1}, {"autoJoin", true},
-                               {"hostId", host->hostId()}}));
+    EXPECT_EQ(
+        ok.json(),
+        (json{{"ok", true}, {"protocol", 1}, {"autoJoin", true}, {"hostId", host->hostId()}}));
     std::string padded = device().dump();
     padded.insert(1, 1024 - padded.size(), ' ');
     const std::string start = "GET /health HTTP/1.1\r\nX-Pad: ";
@@ -194,7 +195,8 @@ TEST_F(Host, StoresClipsAndAnswersPolls) {
     }
     EXPECT_EQ(poll("?after=0").body, batch(clips, 40, false));
     const auto asked = std::chrono::steady_clock::now();
-    EXPECT_EQ(poll("?after=38&wait=20").body, batch(json::array({clips[38], clips[39]}), 40, false));
+    EXPECT_EQ(poll("?after=38&wait=20").body,
+              batch(json::array({clips[38], clips[39]}), 40, false));
     EXPECT_EQ(poll("?after=99&wait=20").body, batch(clips, 40, true)) << "the host is behind";
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s) << "answered at once";
     Envelope conflicting = fresh();
@@ -213,7 +215,8 @@ TEST_F(Host, StoresClipsAndAnswersPolls) {
     const Envelope next = fresh();
     ASSERT_EQ(post(next).status, 201);
     ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(waiting.get().body, batch(json::array({json{{"seq", 41}, {"envelope", next}}}), 41, false));
+    EXPECT_EQ(waiting.get().body,
+              batch(json::array({json{{"seq", 41}, {"envelope", next}}}), 41, false));
 
     for (const auto& [query, status] :
          std::vector<std::pair<std::string, int>>{{"?after", 200},
@@ -310,8 +313,8 @@ TEST_F(Host, AnswersDiscoveryRequestsFromPrivateSenders) {
     };
     const auto send = [](int fd, const std::string& datagram, const char* to = "127.0.0.1") {
         const sockaddr_in target = ipv4(to, kDiscoveryPort);
-        sendto(fd, datagram.data(), datagram.size(), 0,
-               reinterpret_cast<const sockaddr*>(&target), sizeof target);
+        sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&target),
+               sizeof target);
     };
     const auto receive = [](int fd, int ms = 2000) -> std::optional<json> {
         pollfd wanted{fd, POLLIN, 0};
@@ -320,8 +323,8 @@ TEST_F(Host, AnswersDiscoveryRequestsFromPrivateSenders) {
         socklen_t length = sizeof sender;
         if (::poll(&wanted, 1, ms) <= 0)
             return std::nullopt;
-        const ssize_t n = recvfrom(fd, buffer, sizeof buffer, 0,
-                                   reinterpret_cast<sockaddr*>(&sender), &length);
+        const ssize_t n =
+            recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&sender), &length);
         EXPECT_EQ(ntohs(sender.sin_port), kDiscoveryPort);
         return json::parse(std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0))));
     };
@@ -334,8 +337,11 @@ TEST_F(Host, AnswersDiscoveryRequestsFromPrivateSenders) {
     send(client, discover(nonce)); // twice, directly and to the group: no de-duplication
     send(client, discover(nonce), std::string(kDiscoveryGroup).c_str());
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(receive(client), (json{{"type", "zephlink.here"}, {"v", 1}, {"nonce", nonce},
-                                         {"hostId", host->hostId()}, {"name", "Test host"},
+        EXPECT_EQ(receive(client), (json{{"type", "zephlink.here"},
+                                         {"v", 1},
+                                         {"nonce", nonce},
+                                         {"hostId", host->hostId()},
+                                         {"name", "Test host"},
                                          {"port", 8788}}));
     std::string exact = discover(nonce);
     exact.insert(1, 1024 - exact.size(), ' ');

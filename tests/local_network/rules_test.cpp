@@ -23,8 +23,8 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 TEST(Rules, PrivateAddressesAndCharacters) {
-    for (const char* text : {"10.0.0.1", "127.0.0.1", "169.254.1.1", "172.16.0.1",
-                             "172.31.255.255", "192.168.0.1", "010.0.0.1"})
+    for (const char* text : {"10.0.0.1", "127.0.0.1", "169.254.1.1", "172.16.0.1", "172.31.255.255",
+                             "192.168.0.1", "010.0.0.1"})
         EXPECT_TRUE(privateAddress(text)) << text;
     for (const char* text : {"192.169.0.1", "169.253.1.1", "172.15.0.1", "172.32.0.1", "10.0.0",
                              "10.0.0.1 ", "192.168.1.256", "::ffff:10.0.0.1", "10.0.0.0x1"})
@@ -52,7 +52,10 @@ TEST(Rules, PrivateAddressesAndCharacters) {
               "Zephlink " + std::string(39, 'n') + "\U0001F1E9\U0001F1EA");
     EXPECT_EQ(serviceName(euros), "Zephlink " + euros.substr(0, 18 * 3)) << "one DNS label";
     EXPECT_EQ(hostService("Desk", std::string(32, '6')),
-              (ServiceRecord{"local.", "_zephlink._tcp.", "Zephlink Desk", 8788,
+              (ServiceRecord{"local.",
+                             "_zephlink._tcp.",
+                             "Zephlink Desk",
+                             8788,
                              {{"v", "1"}, {"hostId", std::string(32, '6')}}}));
     EXPECT_EQ(discoveryReply(std::string(32, 'a'), std::string(32, 'b'), "bad \xff"), std::nullopt);
 }
@@ -60,9 +63,14 @@ TEST(Rules, PrivateAddressesAndCharacters) {
 TEST(Rules, ASessionGrantsItsGroupOnlyWhenEveryPartIsSound) {
     const json device = {{"device", std::string(32, 'a')}, {"name", "Laptop"}, {"platform", "mac"}};
     const auto error = [&](const json& patch, const std::string& server) -> std::string {
-        json j = {{"v", 1}, {"mode", "trusted-lan"}, {"hostId", std::string(32, 'b')},
-                  {"name", "Desk"}, {"room", std::string(32, 'c')}, {"token", encode64(random(32))},
-                  {"key", encode64(random(32))}, {"devices", std::vector<json>(64, device)}};
+        json j = {{"v", 1},
+                  {"mode", "trusted-lan"},
+                  {"hostId", std::string(32, 'b')},
+                  {"name", "Desk"},
+                  {"room", std::string(32, 'c')},
+                  {"token", encode64(random(32))},
+                  {"key", encode64(random(32))},
+                  {"devices", std::vector<json>(64, device)}};
         j.merge_patch(patch);
         try {
             EXPECT_EQ(j.get<LocalSession>().group(server),
@@ -114,11 +122,10 @@ TEST(Rules, TheClipStoreKeepsItsEdgesAndStaysBounded) {
             out.push_back(clip["seq"]);
         return std::pair{out, answer["reset"].get<bool>()};
     };
-    for (const json& patch : {json{{"v", 2}}, json{{"id", std::string(32, 'A')}},
-                              json{{"nonce", encode64(random(11))}},
-                              json{{"ciphertext", encode64(random(15))}},
-                              json{{"createdAt", now - 900001}}, json{{"createdAt", now + 120001}},
-                              json{{"nonce", nullptr}}}) {
+    for (const json& patch :
+         {json{{"v", 2}}, json{{"id", std::string(32, 'A')}}, json{{"nonce", encode64(random(11))}},
+          json{{"ciphertext", encode64(random(15))}}, json{{"createdAt", now - 900001}},
+          json{{"createdAt", now + 120001}}, json{{"nonce", nullptr}}}) {
         json j = envelope(now);
         j.merge_patch(patch);
         EXPECT_EQ(store.post(j.dump()).status, 400) << patch;
@@ -171,12 +178,13 @@ TEST(Rules, TheReaderTakesAnyBoundariesButNotMoreThanFiveSeconds) {
         }
     };
     Script bytes;
-    for (const char c : std::string("POST /c HTTP/1.1\r\nX-Empty:\r\nContent-Length: 10000\r\n\r\n"))
+    for (const char c :
+         std::string("POST /c HTTP/1.1\r\nX-Empty:\r\nContent-Length: 10000\r\n\r\n"))
         bytes.chunks.emplace_back(1, c);
     bytes.chunks.insert(bytes.chunks.end(), {std::string(6000, 'a'), std::string(4000, 'b')});
     const auto request = std::get<HttpRequest>(bytes.read());
-    EXPECT_EQ(request.headers, (std::map<std::string, std::string>{{"x-empty", ""},
-                                                                   {"content-length", "10000"}}));
+    EXPECT_EQ(request.headers,
+              (std::map<std::string, std::string>{{"x-empty", ""}, {"content-length", "10000"}}));
     EXPECT_EQ(request.body, std::string(6000, 'a') + std::string(4000, 'b'));
     Script header{std::deque<std::string>(5, "X"), 1s};
     Script body{{"POST /x HTTP/1.1\r\nContent-Length: 100\r\n\r\n", "a", "b", "c", "d"}, 1s};
@@ -193,15 +201,16 @@ TEST(Rules, HostsAreRememberedProbedAndSoughtByTheRules) {
     EXPECT_EQ(memory.hosts(), (HostAddresses{{id, "http://10.0.0.2:8788"}}));
     memory.remember({}, 15001);
     EXPECT_TRUE(memory.hosts().empty());
-    EXPECT_EQ(probedHostId(json{{"ok", true}, {"protocol", 1}, {"autoJoin", true}, {"hostId", id}}.dump()),
+    EXPECT_EQ(probedHostId(
+                  json{{"ok", true}, {"protocol", 1}, {"autoJoin", true}, {"hostId", id}}.dump()),
               id);
-    for (const json& refused : {json{{"autoJoin", false}, {"hostId", id}},
-                                json{{"autoJoin", 1}, {"hostId", id}},
-                                json{{"autoJoin", true}, {"hostId", std::string(32, 'A')}}})
+    for (const json& refused :
+         {json{{"autoJoin", false}, {"hostId", id}}, json{{"autoJoin", 1}, {"hostId", id}},
+          json{{"autoJoin", true}, {"hostId", std::string(32, 'A')}}})
         EXPECT_EQ(probedHostId(refused.dump()), std::nullopt) << refused;
     EXPECT_EQ(discoveryTargets({"10.2.0.255", "192.168.1.255", "10.2.0.255"}),
-              (std::vector<std::string>{"10.2.0.255", "127.0.0.1", "192.168.1.255",
-                                        "239.255.77.77", "255.255.255.255"}));
+              (std::vector<std::string>{"10.2.0.255", "127.0.0.1", "192.168.1.255", "239.255.77.77",
+                                        "255.255.255.255"}));
 }
 
 TEST(Rules, TheSerialQueueRunsJobsInOrderAndShutsDownCleanly) {

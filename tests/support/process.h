@@ -1,6 +1,7 @@
 #pragma once
 
-// A child process whose output the test reads; always killed and reaped.
+// A child process whose standard output the test reads; always killed and
+// reaped. Its standard error goes to the test's.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -20,13 +21,12 @@ namespace zephlink::test {
 class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::string>& arguments) {
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
             return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         std::vector<char*> argv;
         for (const std::string& a : arguments)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -35,9 +35,7 @@ public:
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
-        close(err[1]);
-        fds_[0] = {out[0], POLLIN, 0};
-        fds_[1] = {err[0], POLLIN, 0};
+        out_ = out[0];
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -46,33 +44,27 @@ public:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        for (const pollfd& p : fds_)
-            if (p.fd >= 0)
-                close(p.fd);
+        close(out_);
     }
 
     // What was printed up to the next newline, waiting at most `limit`.
     std::string readLine(std::chrono::milliseconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (out_.find('\n') == std::string::npos && readSome(left(deadline)) > 0) {
+        while (output_.find('\n') == std::string::npos && readUntil(deadline)) {
         }
-        const auto end = out_.find('\n');
-        std::string line = out_.substr(0, end == std::string::npos ? end : end + 1);
-        out_.erase(0, line.size());
+        const auto end = output_.find('\n');
+        std::string line = output_.substr(0, end == std::string::npos ? end : end + 1);
+        output_.erase(0, line.size());
         return line;
     }
-    // The exit status once the child ended within `limit` (-1: killed); its
+    // The exit status (-1: killed) once the child ended within `limit`; its
     // output is read meanwhile.
     std::optional<int> wait(std::chrono::milliseconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (running()) {
-            if (left(deadline) <= 0)
-                return std::nullopt;
-            if (readSome(std::min(left(deadline), 20)) < 0)
-                usleep(20000);
+        while (readUntil(deadline)) {
         }
-        while (readSome(0) > 0) {
-        }
+        while (running() && std::chrono::steady_clock::now() < deadline)
+            usleep(10000);
         return status_;
     }
     bool running() {
@@ -81,51 +73,39 @@ public:
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return pid_ > 0 && !status_;
     }
-    std::string rest() const { return out_; }
-    std::string errors() const { return err_; }
+    std::string rest() const { return output_; }
 
 private:
-    static int left(std::chrono::steady_clock::time_point deadline) {
-        return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    deadline - std::chrono::steady_clock::now())
-                                    .count());
-    }
-    // Reads what arrives within `ms`: >0 read something, 0 nothing, <0 both pipes closed.
-    int readSome(int ms) {
-        if (fds_[0].fd < 0 && fds_[1].fd < 0)
-            return -1;
-        if (poll(fds_, 2, std::max(ms, 0)) <= 0)
-            return 0;
-        for (pollfd& p : fds_) {
-            char buffer[4096];
-            const ssize_t n = p.revents != 0 ? read(p.fd, buffer, sizeof buffer) : 1;
-            if (n <= 0) {
-                close(p.fd);
-                p.fd = -1;
-            } else if (p.revents != 0) {
-                (&p == fds_ ? out_ : err_).append(buffer, static_cast<std::size_t>(n));
-            }
-        }
-        return 1;
+    // Reads what arrives before `deadline`; false at its end or the output's.
+    bool readUntil(std::chrono::steady_clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd wanted{out_, POLLIN, 0};
+        char buffer[4096];
+        const ssize_t n = left.count() > 0 && poll(&wanted, 1, int(left.count())) > 0
+                              ? read(out_, buffer, sizeof buffer)
+                              : 0;
+        output_.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        return n > 0;
     }
 
     pid_t pid_ = -1;
-    pollfd fds_[2] = {{-1, 0, 0}, {-1, 0, 0}};
-    std::string out_, err_;
+    int out_ = -1;
+    std::string output_;
     std::optional<int> status_;
 };
 
 struct ProcessResult {
     int status = -1; // exit status, or -1 when killed or failed to start
     std::string out;
-    std::string err;
+    std::string err; // left empty: the child's standard error goes to the test's
 };
 
 inline ProcessResult runProcess(const std::vector<std::string>& arguments,
                                 std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     ChildProcess child(arguments);
     const auto status = child.wait(limit);
-    return {status.value_or(-1), child.rest(), child.errors()};
+    return {status.value_or(-1), child.rest(), ""};
 }
 
 inline std::string program() {

@@ -68,8 +68,8 @@ TEST_F(DataControl, TheChoiceFollowsTheCompositorsGlobals) {
     FakeCompositor fake(kSocket);
     // The probe blocks; the compositor answers on this thread meanwhile.
     auto probe = std::async(std::launch::async, [] { return compositorGlobals(kSocket, kWaitMs); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return probe.wait_for(0s) == std::future_status::ready; },
-                                kWaitMs));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return probe.wait_for(0s) == std::future_status::ready; }, kWaitMs));
     const auto globals = probe.get();
     ASSERT_TRUE(globals);
     EXPECT_EQ(chooseClipboard(*globals, true), ClipboardAccess::DataControlExt);
@@ -154,7 +154,8 @@ TEST_F(DataControl, ReadsAreBoundedAndALostDeviceOrCompositorIsFoundAgain) {
     compositor.reset();
     compositor = std::make_unique<FakeCompositor>(kSocket);
     compositor->copy({{"text/plain", "on the new compositor"}});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return port->string() == "on the new compositor"; }, kWaitMs));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return port->string() == "on the new compositor"; }, kWaitMs));
     compositor->copy({{"text/plain", "after the restart"}});
     ASSERT_TRUE(QTest::qWaitFor([&] { return port->string() == "after the restart"; }, kWaitMs));
     EXPECT_EQ(port->changeCount(), 5) << "the selection at bind is not a copy";
