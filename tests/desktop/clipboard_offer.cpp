@@ -1,6 +1,5 @@
-// Plays a program that copies: offers a text, plus any TYPE=VALUE formats
-// (a password manager offers its hint beside the text), until another
-// program takes the clipboard or 30 seconds pass.
+// Plays a program that copies: offers a text, plus any TYPE=VALUE formats (a
+// password manager's hint), until another program copies or 30 s pass.
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMimeData>
@@ -13,11 +12,8 @@ int main(int argc, char** argv) {
         return 2;
     auto* data = new QMimeData;
     data->setText(arguments[1]);
-    for (qsizetype i = 2; i < arguments.size(); ++i) {
-        const auto at = arguments[i].indexOf(QLatin1Char('='));
-        if (at > 0)
-            data->setData(arguments[i].left(at), arguments[i].mid(at + 1).toUtf8());
-    }
+    for (const QString& format : arguments.mid(2))
+        data->setData(format.section('=', 0, 0), format.section('=', 1).toUtf8());
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->setMimeData(data);
     QObject::connect(clipboard, &QClipboard::dataChanged, &app, [clipboard] {

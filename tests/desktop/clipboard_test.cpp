@@ -1,6 +1,6 @@
-// The real X11 clipboard under Xvfb, with xclip and a small offering
-// program playing the user and other applications.
-#include "../app/harness.h"
+// The real X11 clipboard under Xvfb, with xclip and a small offering program
+// playing the user and other applications. What reaches capture is checked
+// end to end (two_desktops.sh).
 #include "qt_pasteboard.h"
 
 #include <QClipboard>
@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 using namespace zephlink;
-using namespace zephlink::test;
 
 namespace {
 
@@ -46,109 +45,29 @@ std::unique_ptr<QProcess> offer(const QStringList& arguments) {
     return process;
 }
 
-// The controller on the real clipboard, connected to a nearby group; its
-// other ports are fakes and its background jobs are only recorded.
-struct OnRealClipboard : Harness {
-    QtPasteboard real;
-    Group group = freshGroup("http://127.0.0.1:8788");
-    std::vector<QString> captured;
-
-    OnRealClipboard() {
-        AppEnvironment env;
-        // Rebuild the controller on the real clipboard.
-        app.reset();
-        env.pasteboard = &real;
-        env.settings = &settings;
-        env.views = &views;
-        env.dialogs = &dialogs;
-        env.server.post = [](const Group&, const Envelope&) {};
-        env.arguments = {"zephlink"};
-        env.hostName = [] { return QStringLiteral("desk"); };
-        env.now = [] { return nowMilliseconds(); };
-        env.identifier = [] { return identifier(); };
-        env.background = jobs.port();
-        env.after = [](int, std::function<void()>) {};
-        env.discovery = [this](const std::string&, const std::string&, DiscoveryCallback callback) {
-            auto made = std::make_unique<FakeDiscovery>();
-            made->callback = std::move(callback);
-            discovery = made.get();
-            return made;
-        };
-        app = std::make_unique<DazarApp>(std::move(env));
-        app->applicationDidFinishLaunching();
-        discovery->callback(sessionFor(group), group.server);
-        jobs.queue.clear();
-    }
-    // Posts queued so far, as the texts they carry.
-    int sends() const { return static_cast<int>(jobs.size()); }
-};
-
 } // namespace
 
-TEST(RealClipboard, AnXclipCopyMovesTheCountAndSignalsAtOnce) {
+TEST(RealClipboard, CopiesCountOnceAndOwnWritesOrAManagerTakingThemOverDoNot) {
     QtPasteboard pasteboard;
     int signalled = 0;
     pasteboard.setChangeListener([&] { ++signalled; });
     const long before = pasteboard.changeCount();
     xclipCopy(QStringLiteral("from xclip"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return signalled > 0; }, kWaitMs));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return signalled == 1; }, kWaitMs));
     EXPECT_EQ(pasteboard.changeCount(), before + 1);
     EXPECT_EQ(pasteboard.string(), QStringLiteral("from xclip"));
-}
 
-TEST(RealClipboard, OwnWritesCountOnceAndArePasteableElsewhere) {
-    QtPasteboard pasteboard;
-    int signalled = 0;
-    pasteboard.setChangeListener([&] { ++signalled; });
-    const long before = pasteboard.changeCount();
     pasteboard.write(QStringLiteral("written here"), {});
-    EXPECT_EQ(pasteboard.changeCount(), before + 1);
+    EXPECT_EQ(pasteboard.changeCount(), before + 2);
     EXPECT_EQ(xclipPaste(), QStringLiteral("written here"));
-    QTest::qWait(200);
-    EXPECT_EQ(pasteboard.changeCount(), before + 1);
-    EXPECT_EQ(signalled, 0);
-}
-
-TEST(RealClipboard, AManagerTakingOverOurWriteIsNotANewCopy) {
-    QtPasteboard pasteboard;
-    pasteboard.write(QStringLiteral("kept by a manager"), {});
-    const long after = pasteboard.changeCount();
     // A clipboard manager re-offers the same text as its own.
-    auto manager = offer({QStringLiteral("kept by a manager")});
+    auto manager = offer({QStringLiteral("written here")});
     EXPECT_TRUE(
         QTest::qWaitFor([] { return !QGuiApplication::clipboard()->ownsClipboard(); }, kWaitMs));
     QTest::qWait(200);
-    EXPECT_EQ(pasteboard.changeCount(), after);
+    EXPECT_EQ(pasteboard.changeCount(), before + 2);
+    EXPECT_EQ(signalled, 1) << "own writes are not signalled";
     xclipCopy(QStringLiteral("a real copy"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return pasteboard.changeCount() == after + 1; }, kWaitMs));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return pasteboard.changeCount() == before + 3; }, kWaitMs));
     manager->waitForFinished(kWaitMs);
-}
-
-TEST(RealClipboard, ACopyReachesCaptureButSecretsAndOwnWritesDoNot) {
-    OnRealClipboard h;
-    xclipCopy(QStringLiteral("plain copy"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return h.sends() == 1; }, 600))
-        << "a copy leaves before the next capture tick";
-    h.jobs.run(); // the post completes; nothing is in flight any more
-
-    auto secret =
-        offer({QStringLiteral("hunter2"), QStringLiteral("x-kde-passwordManagerHint=secret")});
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return h.real.string() == QStringLiteral("hunter2"); }, kWaitMs));
-    QTest::qWait(700);
-    EXPECT_EQ(h.sends(), 0) << "the password manager's copy is never sent";
-
-    auto concealed =
-        offer({QStringLiteral("hunter3"), QStringLiteral("org.nspasteboard.ConcealedType=")});
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return h.real.string() == QStringLiteral("hunter3"); }, kWaitMs));
-    QTest::qWait(700);
-    EXPECT_EQ(h.sends(), 0);
-
-    h.app->writeClipboard(QStringLiteral("received from a peer"));
-    QTest::qWait(700);
-    EXPECT_EQ(h.sends(), 0) << "own writes are not captured";
-    EXPECT_EQ(xclipPaste(), QStringLiteral("received from a peer"));
-    secret->waitForFinished(kWaitMs);
-    concealed->waitForFinished(kWaitMs);
 }

@@ -1,62 +1,39 @@
 #!/usr/bin/env bash
 # discovery_namespaces.sh NODE_PROGRAM
-#
 # Three devices on one private /24, each in a network namespace of its own,
-# bridged in a fourth; every packet stays among these namespaces, which are
-# removed, with every process started here, on every way out. Two devices
-# agree on the host whose identifier sorts first, a third joins later; when
-# that host stops, its ports are free, it delivers nothing more and the others
-# move on. Where avahi-daemon can run in the namespaces (on a system bus of
-# their own), the advertisements are checked too.
+# bridged in a fourth; namespaces and processes are removed on every way out.
+# Where avahi-daemon can run there (on a system bus of each namespace's own),
+# the advertisements are checked too.
 set -euo pipefail
-
 node=$(realpath "$1")
 tag="zd$$"
 work=$(mktemp -d /tmp/zephlink-discovery.XXXXXX)
-spaces=()
-pids=()
-declare -A nodePid=() avahiPid=()
-idA=7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a
-idB=1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b
+spaces=() pids=()
+declare -A nodePid=() avahiPid=() address=([a]=10.231.7.1 [b]=10.231.7.2 [c]=10.231.7.3)
+idA=7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a idB=1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b
 idC=c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3
-declare -A address=([a]=10.231.7.1 [b]=10.231.7.2 [c]=10.231.7.3)
 
-fail() {
-    echo "FAIL: $*"
-    tail -n +1 "$work"/?.out 2>/dev/null || true
-    exit 1
-}
-
+fail() { echo "FAIL: $*"; tail -n +1 "$work"/?.out 2>/dev/null || true; exit 1; }
 cleanup() {
     set +e
     for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
     sleep 0.5
     for ns in "${spaces[@]}"; do
-        # Whatever still runs in a namespace of ours is ours.
         for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
         ip netns del "$ns" 2>/dev/null
     done
-    for pid in "${pids[@]}"; do
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
-
 within() { # seconds command...: a bounded wait for the command to succeed
     local deadline=$((SECONDS + $1))
     shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.2
-    done
+    until "$@"; do [ "$SECONDS" -lt "$deadline" ] || return 1; sleep 0.2; done
 }
-
-# In the device's namespace, on its own system bus.
 in_ns() { DBUS_SYSTEM_BUS_ADDRESS="$bus/$1/bus" ip netns exec "${tag}$1" "${@:2}"; }
-spawn() { # letter log command...: the same in the background, its pid in $spawned
+spawn() { # letter log command...: in the background, its pid in $spawned
     DBUS_SYSTEM_BUS_ADDRESS="$bus/$1/bus" ip netns exec "${tag}$1" "${@:3}" >>"$2" 2>&1 &
     spawned=$!
     pids+=("$spawned")
@@ -67,9 +44,7 @@ spaces+=("${tag}h")
 ip -n "${tag}h" link add br0 type bridge mcast_snooping 0
 ip -n "${tag}h" link set br0 up
 for n in a b c; do
-    ip netns add "${tag}$n" || fail "cannot create namespace ${tag}$n"
-    spaces+=("${tag}$n")
-    # Made inside the namespaces: no link of this test ever exists outside them.
+    ip netns add "${tag}$n" && spaces+=("${tag}$n")
     ip -n "${tag}h" link add "p$n" type veth peer name eth0 netns "${tag}$n"
     ip -n "${tag}h" link set "p$n" master br0 up
     ip -n "${tag}$n" link set lo up
@@ -79,43 +54,34 @@ for n in a b c; do
     mkdir "$work/$n"
 done
 
-# --- mDNS responders, where they can run -----------------------------------
-
-services() { # letter: the resolved services its responder knows
-    in_ns "$1" timeout 10 avahi-browse -rtp _zephlink._tcp 2>/dev/null | grep '^=' || true
-}
 # avahi-browse writes every byte but letters, digits, "-" and "_" as \DDD.
+services() { in_ns "$1" timeout 10 avahi-browse -rtp _zephlink._tcp 2>/dev/null | grep '^=' || true; }
 advertised() { # letter, escaped name, address, host identifier
-    services "$1" | grep -F ";$2;_zephlink._tcp;local;" |
-        grep -F ";$3;8788;\"v=1\" \"hostId=$4\"" >/dev/null
+    services "$1" | grep -F ";$2;_zephlink._tcp;local;" | grep -qF ";$3;8788;\"v=1\" \"hostId=$4\""
 }
-withdrawn() { ! services "$1" | grep -F "hostId=$2" >/dev/null; }
-
-startDaemon() {
-    # A private /run keeps the daemon's pid file and socket out of the machine's.
+withdrawn() { ! services "$1" | grep -qF "hostId=$2"; }
+startDaemon() { # a private /run keeps the daemon's files out of the machine's
     spawn "$1" "$work/$1/avahi.log" unshare -m sh -c 'mount -t tmpfs tmpfs /run &&
         mkdir -p /run/avahi-daemon && exec avahi-daemon -f "$0" --no-drop-root --no-chroot \
         --no-rlimits' "$work/$1/avahi.conf"
     avahiPid[$1]=$spawned
     within 10 in_ns "$1" timeout 5 avahi-browse -tp _zephlink._tcp >/dev/null 2>&1
 }
-
 startAvahi() {
     local dir="$work/$1"
-    cat >"$dir/bus.conf" <<EOF
+    cat >"$dir/bus.conf" <<CONF
 <busconfig><type>system</type><listen>unix:path=$dir/bus</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow user="*"/><allow own="*"/><allow send_type="method_call"/>
 <allow send_destination="*"/><allow receive_type="*"/></policy>
 <includedir>/usr/share/dbus-1/system.d</includedir></busconfig>
-EOF
+CONF
     spawn "$1" "$dir/bus.log" dbus-daemon --config-file="$dir/bus.conf" --nofork --nopidfile
     within 5 test -S "$dir/bus" || return 1
-    printf '%s\n' "[server]" "host-name=zl-$1" "use-ipv4=yes" "use-ipv6=no" \
-        "allow-interfaces=eth0" "[wide-area]" "enable-wide-area=no" "[publish]" \
-        "publish-hinfo=no" "publish-workstation=no" >"$dir/avahi.conf"
+    printf '%s\n' "[server]" "host-name=zl-$1" "use-ipv4=yes" "use-ipv6=no" "allow-interfaces=eth0" \
+        "[wide-area]" "enable-wide-area=no" "[publish]" "publish-hinfo=no" \
+        "publish-workstation=no" >"$dir/avahi.conf"
     startDaemon "$1"
 }
-
 bus="unix:path=$work"
 avahi=yes
 for tool in dbus-daemon avahi-daemon avahi-browse unshare; do
@@ -125,99 +91,75 @@ for n in a b c; do
     [ "$avahi" = yes ] || break
     startAvahi "$n" || avahi="no: avahi-daemon did not come up: $(tail -n 3 "$work/$n/avahi.log")"
 done
-if [ "$avahi" = yes ]; then
-    echo "avahi-daemon runs in each namespace: advertisements are checked"
-else
+if [ "$avahi" != yes ]; then
     bus="unix:path=/nonexistent/zephlink-no-bus"
     echo "NOTE: the advertisement checks are skipped; avahi $avahi"
 fi
-
-# --- the devices -----------------------------------------------------------
 
 startNode() { # letter device name
     spawn "$1" "$work/$1.out" "$node" "$2" "$3"
     nodePid[$1]=$spawned
     within 5 grep -qs '^started hosting=yes$' "$work/$1.out" || fail "node $1 did not start its host"
 }
-callbacks() { grep -sE '^(session|none)' "$work/$1.out" || true; }
-first() { callbacks "$1" | head -n 1; }
-last() { callbacks "$1" | tail -n 1; }
+last() { grep -sE '^(session|none)' "$work/$1.out" | tail -n 1; }
+first() { grep -sE '^(session|none)' "$work/$1.out" | head -n 1; }
 called() { [ -n "$(first "$1")" ]; }
-lastStarts() { [[ "$(last "$1")" == "$2"* ]]; }
-lastHas() { [[ "$(last "$1")" == *"$2" ]]; }
-roomOf() { sed -n 's/.* room=\([0-9a-f]*\) .*/\1/p' <<<"$1"; }
+lastHas() { [[ "$(last "$1")" == *"$2"* ]]; }
 nameA='Zephlink\032Node\032A'
 
 startNode b "$idB" "Node B"
 startNode a "$idA" "Node A"
-within 8 called a || fail "node a delivered nothing"
-within 8 called b || fail "node b delivered nothing"
-room=$(roomOf "$(first b)")
+within 8 called a && within 8 called b || fail "a node delivered nothing"
+room=$(sed -n 's/.* room=\([0-9a-f]*\) .*/\1/p' <<<"$(first b)")
 [[ "$(first b)" == "session host=$idB server=http://127.0.0.1:8788 room=$room "* ]] ||
     fail "node b's first cycle: $(first b)"
 [[ "$(first a)" == "session host=$idB server=http://${address[b]}:8788 room=$room "* ]] ||
     fail "node a's first cycle did not give node b's group: $(first a)"
 echo "PASS two devices agree on the first host's group in their first cycle"
-
 if [ "$avahi" = yes ]; then
     within 10 advertised a "$nameA" "${address[a]}" "$idA" || fail "a's advertisement: $(services a)"
-    within 10 advertised a 'Zephlink\032Node\032B' "${address[b]}" "$idB" ||
-        fail "b's advertisement, seen from a: $(services a)"
-    echo "PASS advertisements carry name, port and TXT entries"
+    within 10 advertised a 'Zephlink\032Node\032B' "${address[b]}" "$idB" || fail "b's, seen from a"
     within 10 lastHas a " announced=$idB" || fail "a does not report b as announced: $(last a)"
-    echo "PASS the other host's advertisement is reported, this device's own is not"
     kill -TERM "${avahiPid[a]}"
     wait "${avahiPid[a]}" 2>/dev/null || true
     sleep 1
     kill -0 "${nodePid[a]}" || fail "node a ended with its avahi-daemon"
     startDaemon a || fail "avahi-daemon did not start again"
-    within 10 advertised a "$nameA" "${address[a]}" "$idA" ||
-        fail "a's advertisement did not come back with the daemon: $(services a)"
-    echo "PASS the advertisement comes back when avahi-daemon does"
+    within 10 advertised a "$nameA" "${address[a]}" "$idA" || fail "a's advertisement did not come back"
+    echo "PASS advertisements carry name, port and TXT entries, and come back with the daemon"
 fi
 
-# The third device takes the first one's name, which is taken on the network.
-startNode c "$idC" "Node A"
+startNode c "$idC" "Node A" # a name taken on the network
 within 8 called c || fail "node c delivered nothing"
 [[ "$(first c)" == "session host=$idB server=http://${address[b]}:8788 room=$room "* ]] ||
     fail "node c did not join node b's group: $(first c)"
-echo "PASS a device joining later agrees too"
 if [ "$avahi" = yes ]; then
     within 15 advertised a "$nameA"'\032\0352' "${address[c]}" "$idC" ||
         fail "c's advertisement under the alternative name: $(services a)"
     advertised a "$nameA" "${address[a]}" "$idA" || fail "a lost its name: $(services a)"
-    echo "PASS a name taken on the network is replaced by the alternative name"
 fi
+echo "PASS a device joining later agrees too"
 
 kill -USR1 "${nodePid[b]}" # node b, the host everyone uses, stops
 within 5 grep -q '^stopped$' "$work/b.out" || fail "node b did not stop"
 portFree() { [ -z "$(ip netns exec "${tag}b" ss -H "-l$1n" "sport = :$2")" ]; }
-within 2 portFree t 8788 || fail "port 8788 still held after stop"
-within 2 portFree u 8789 || fail "port 8789 still held after stop"
-echo "PASS stop frees the host's ports"
+within 2 portFree t 8788 && within 2 portFree u 8789 || fail "a port is still held after stop"
 if [ "$avahi" = yes ]; then
-    within 10 withdrawn b "$idB" || fail "b's advertisement stayed: $(services b)"
     within 15 withdrawn a "$idB" || fail "b's advertisement stayed on the network: $(services a)"
     within 10 lastHas a " announced=$idC" || fail "a still reports b as announced: $(last a)"
-    echo "PASS stop withdraws the advertisement"
 fi
-
-within 12 lastStarts a "session host=$idA server=http://127.0.0.1:8788 room=" ||
+within 12 lastHas a "session host=$idA server=http://127.0.0.1:8788 room=" ||
     fail "node a did not move on to its own host"
-roomA=$(roomOf "$(last a)")
-within 12 lastStarts c "session host=$idA server=http://${address[a]}:8788 room=$roomA " ||
+roomA=$(sed -n 's/.* room=\([0-9a-f]*\) .*/\1/p' <<<"$(last a)")
+within 12 lastHas c "session host=$idA server=http://${address[a]}:8788 room=$roomA " ||
     fail "node c did not move on to node a's host"
-echo "PASS the others move on to the next host"
 sleep 5
-sed -n '/^stopped$/,$p' "$work/b.out" | grep -E '^(session|none)' >/dev/null &&
-    fail "node b delivered after stop"
-echo "PASS no callback after stop"
+sed -n '/^stopped$/,$p' "$work/b.out" | grep -qE '^(session|none)' && fail "node b delivered after stop"
+echo "PASS stop frees the ports and withdraws; the others move on; nothing after stop"
 
 for n in a b c; do kill -TERM "${nodePid[$n]}"; done
 for n in a b c; do
     within 10 grep -q '^bye$' "$work/$n.out" || fail "node $n did not end"
-    status=0
-    wait "${nodePid[$n]}" || status=$?
-    [ "$status" -eq 0 ] || fail "node $n ended with status $status"
+    wait "${nodePid[$n]}" || fail "node $n ended with status $?"
 done
 echo "PASS every device ends cleanly"

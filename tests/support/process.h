@@ -1,9 +1,12 @@
 #pragma once
 
-// Runs a program as a child process and collects what it prints.
+// A child process whose standard output the test reads; always killed and
+// reaped. Its standard error goes to the test's.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -15,80 +18,94 @@ extern char** environ;
 
 namespace zephlink::test {
 
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string>& arguments) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        std::vector<char*> argv;
+        for (const std::string& a : arguments)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        out_ = out[0];
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess() {
+        if (running()) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_);
+    }
+
+    // What was printed up to the next newline, waiting at most `limit`.
+    std::string readLine(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (output_.find('\n') == std::string::npos && readUntil(deadline)) {
+        }
+        const auto end = output_.find('\n');
+        std::string line = output_.substr(0, end == std::string::npos ? end : end + 1);
+        output_.erase(0, line.size());
+        return line;
+    }
+    // The exit status (-1: killed) once the child ended within `limit`; its
+    // output is read meanwhile.
+    std::optional<int> wait(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (readUntil(deadline)) {
+        }
+        while (running() && std::chrono::steady_clock::now() < deadline)
+            usleep(10000);
+        return status_;
+    }
+    bool running() {
+        int status = 0;
+        if (!status_ && pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_)
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return pid_ > 0 && !status_;
+    }
+    std::string rest() const { return output_; }
+
+private:
+    // Reads what arrives before `deadline`; false at its end or the output's.
+    bool readUntil(std::chrono::steady_clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd wanted{out_, POLLIN, 0};
+        char buffer[4096];
+        const ssize_t n = left.count() > 0 && poll(&wanted, 1, int(left.count())) > 0
+                              ? read(out_, buffer, sizeof buffer)
+                              : 0;
+        output_.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        return n > 0;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string output_;
+    std::optional<int> status_;
+};
+
 struct ProcessResult {
     int status = -1; // exit status, or -1 when killed or failed to start
     std::string out;
-    std::string err;
+    std::string err; // left empty: the child's standard error goes to the test's
 };
 
 inline ProcessResult runProcess(const std::vector<std::string>& arguments,
                                 std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-    ProcessResult result;
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0)
-        return result;
-    if (pipe2(errPipe, O_CLOEXEC) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    std::vector<char*> argv;
-    for (const std::string& a : arguments)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (spawned != 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        return result;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    int open = 2;
-    bool killed = false;
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
-            kill(pid, SIGKILL);
-            killed = true;
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left)) <= 0)
-            continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
-            }
-        }
-    }
-    for (const pollfd& fd : fds) {
-        if (fd.fd >= 0)
-            close(fd.fd);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!killed && WIFEXITED(status))
-        result.status = WEXITSTATUS(status);
-    return result;
+    ChildProcess child(arguments);
+    const auto status = child.wait(limit);
+    return {status.value_or(-1), child.rest(), ""};
 }
 
 inline std::string program() {

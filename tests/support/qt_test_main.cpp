@@ -1,11 +1,9 @@
 // GoogleTest entry for tests that need a Qt application object.
 #include <QApplication>
-#include <QCoreApplication>
-#include <cstring>
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
+    testing::InitGoogleTest(&argc, argv);
 #ifdef ZEPHLINK_TEST_GUI
     QApplication app(argc, argv);
 #else

@@ -1,17 +1,12 @@
 #pragma once
 
-// A deliberately primitive HTTP client for the nearby host: it sends exactly
-// the bytes it is given, so that malformed requests can be sent, and reads
-// whatever comes back until the host closes.
+// A primitive HTTP client for the nearby host: it sends exactly the bytes it
+// is given and reads whatever comes back until the host closes.
 #include "netns.h"
 
-#include <chrono>
-#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <poll.h>
-#include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace zephlink::test {
@@ -21,21 +16,17 @@ struct RawResponse {
     int status = 0;
     std::string head; // up to and including the blank line
     std::string body;
-
     nlohmann::json json() const { return nlohmann::json::parse(body); }
 };
 
 class RawConnection {
 public:
-    // From `source` when given: any 127/8 address works on lo and counts as
-    // another peer.
+    // From `source` when given: any 127/8 address counts as another peer.
     explicit RawConnection(const char* source = nullptr, const char* host = "127.0.0.1") {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const sockaddr_in from = ipv4(source ? source : "0.0.0.0");
-        sockaddr_in to = ipv4(host);
-        to.sin_port = htons(8788);
-        if (fd_ >= 0 && (bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
-                         connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0))
+        const sockaddr_in to = ipv4(host, 8788);
+        if (bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+            connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
             reset();
     }
     RawConnection(const RawConnection&) = delete;
@@ -44,29 +35,23 @@ public:
 
     bool connected() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-
     bool send(std::string_view bytes) {
-        while (!bytes.empty()) {
-            const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n <= 0)
+        for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
+            if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0)
                 return false;
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        }
         return true;
     }
-
     // Everything the host sends until it closes, read for at most `limit`.
     RawResponse response(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         std::string raw;
         const auto deadline = std::chrono::steady_clock::now() + limit;
         char buffer[65536];
-        while (true) {
+        for (pollfd wanted{fd_, POLLIN, 0};;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            pollfd wanted{fd_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&wanted, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            const ssize_t n = left.count() > 0 && poll(&wanted, 1, int(left.count())) > 0
+                                  ? recv(fd_, buffer, sizeof buffer, 0)
+                                  : 0;
             if (n <= 0)
                 break;
             raw.append(buffer, static_cast<std::size_t>(n));
@@ -78,11 +63,10 @@ public:
             return out;
         out.head = raw.substr(0, end + 4);
         out.body = raw.substr(end + 4);
-        if (out.head.rfind("HTTP/1.1 ", 0) == 0 && out.head.size() > 12)
+        if (out.head.starts_with("HTTP/1.1 ") && out.head.size() > 12)
             out.status = std::stoi(out.head.substr(9, 3));
         return out;
     }
-
     void reset() {
         if (fd_ >= 0)
             close(fd_);
@@ -90,16 +74,15 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
 // One request, one response.
 inline RawResponse transact(std::string_view request, const char* source = nullptr,
                             std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     RawConnection connection(source);
-    if (!connection.connected() || !connection.send(request))
-        return {};
-    return connection.response(limit);
+    return connection.connected() && connection.send(request) ? connection.response(limit)
+                                                              : RawResponse{};
 }
 
 // A well-formed request; Content-Length is added for a non-empty body.

@@ -1,11 +1,8 @@
 #pragma once
 
-// A compositor on libwayland-server, served on the Qt event loop, that
-// advertises the globals a test names and implements ext data-control for
-// one seat. Its "other program" copies the data a test gives it.
-#include "ext-data-control-v1-client.h"
+// A compositor on libwayland-server, served on the Qt event loop, with ext
+// data-control for one seat. Its "other program" copies what a test gives it.
 #include "ext-data-control-v1-server.h"
-#include "wlr-data-control-unstable-v1-client.h"
 
 #include <QSocketNotifier>
 #include <algorithm>
@@ -27,22 +24,15 @@ public:
     std::vector<std::string> receives; // types read from the other program
     bool stall = false;                // the other program never answers a read
 
-    // globals: any of "ext", "wlr", "wl_seat", "gtk_shell1"; socket: a name
-    // in XDG_RUNTIME_DIR.
-    FakeCompositor(const std::vector<std::string>& globals, const char* socket) {
-        // The other program stops writing when the reader has had enough.
-        std::signal(SIGPIPE, SIG_IGN);
+    // Offers ext data-control and a seat on the socket named in XDG_RUNTIME_DIR.
+    explicit FakeCompositor(const char* socket) {
+        std::signal(SIGPIPE, SIG_IGN); // the other program stops when the reader has had enough
         wl_display_add_socket(display_, socket);
-        static const wl_interface gtkShell = {"gtk_shell1", 1, 0, nullptr, 0, nullptr};
-        for (const std::string& name : globals) {
-            if (name == "ext")
-                wl_global_create(display_, &ext_data_control_manager_v1_interface, 1, this, bind);
-            const wl_interface* inert = name == "wlr" ? &zwlr_data_control_manager_v1_interface
-                                        : name == "wl_seat" ? &wl_seat_interface
-                                                            : &gtkShell;
-            if (name != "ext")
-                wl_global_create(display_, inert, 1, const_cast<wl_interface*>(inert), bindInert);
-        }
+        wl_global_create(display_, &ext_data_control_manager_v1_interface, 1, this, bind);
+        wl_global_create(display_, &wl_seat_interface, 1, nullptr,
+                         [](wl_client* client, void*, uint32_t version, uint32_t id) {
+                             wl_resource_create(client, &wl_seat_interface, int(version), id);
+                         });
         QObject::connect(&events_, &QSocketNotifier::activated, [this] {
             wl_event_loop_dispatch(wl_display_get_event_loop(display_), 0);
             wl_display_flush_clients(display_);
@@ -170,12 +160,6 @@ private:
                                                   static_cast<int>(version), id);
         wl_resource_set_implementation(manager, &kManager, self, nullptr);
     }
-    // Globals whose requests the clients of these tests never make.
-    static void bindInert(wl_client* client, void* interface, uint32_t version, uint32_t id) {
-        wl_resource_create(client, static_cast<const wl_interface*>(interface),
-                           static_cast<int>(version), id);
-    }
-
     static constexpr struct ext_data_control_offer_v1_interface kOffer = {receive, destroyOffer};
     static constexpr struct ext_data_control_source_v1_interface kSource = {offerType, destroy};
     static constexpr struct ext_data_control_device_v1_interface kDevice = {setSelection, destroy,
