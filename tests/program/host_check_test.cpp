@@ -1,4 +1,3 @@
-#include "child_process.h"
 #include "process.h"
 #include "raw_http.h"
 

@@ -1,10 +1,10 @@
 // The relay client against zephlink-relay itself, and against a scripted
 // server for the answers a working relay never gives.
 #include "api.h"
-#include "child_process.h"
 #include "clip.h"
 #include "closed_port.h"
 #include "outcome.h"
+#include "process.h"
 #include "test_support.h"
 
 #include <cstdlib>
