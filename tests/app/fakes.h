@@ -1,7 +1,6 @@
 #pragma once
 
-// The whole controller on fakes. Background jobs and delayed calls wait
-// until the test runs them.
+// The whole controller on fakes; background jobs and delayed calls wait.
 #include "aes_gcm.h"
 #include "clip.h"
 #include "dazar_app.h"
@@ -53,13 +52,10 @@ struct FakeSettings : Settings {
 };
 
 struct FakeViews : Views, Dialogs {
-    bool preview = false, welcome = false, panel = false;
+    bool welcome = false, panel = false;
     int resizes = 0;
     std::function<void()> onTray;
-    void setup(bool designPreview, std::function<void()> tray) override {
-        preview = designPreview;
-        onTray = std::move(tray);
-    }
+    void setup(bool, std::function<void()> tray) override { onTray = std::move(tray); }
     void showWelcome() override { welcome = true; }
     void hideWelcome() override { welcome = false; }
     bool welcomeVisible() const override { return welcome; }
@@ -67,19 +63,14 @@ struct FakeViews : Views, Dialogs {
     void hidePanel() override { panel = false; }
     bool panelVisible() const override { return panel; }
     void resizePanel() override { ++resizes; }
-    // The dialogs: what was asked, and the answer.
     bool consent = false;
     std::optional<QString> address; // nullopt cancels
     QString message, information, suggested;
     bool confirm(const QString& m, const QString& i, const QString&, const QString&) override {
-        message = m;
-        information = i;
-        return consent;
+        return message = m, information = i, consent;
     }
     std::optional<QString> askAddress(const QString& m, const QString&, const QString& s) override {
-        message = m;
-        suggested = s;
-        return address;
+        return message = m, suggested = s, address;
     }
 };
 

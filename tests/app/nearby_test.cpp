@@ -1,5 +1,4 @@
-// The nearby host: pausing and resuming, the group its session grants, the
-// peers it lists, and the status line while it is found, lost or blocked.
+// The nearby host: its group, its peers, and the status while found or lost.
 #include "fakes.h"
 
 using namespace zephlink;
@@ -94,15 +93,4 @@ TEST(Nearby, AFirewallIsSuspectedWhenOnlyTheOwnHostAnswersWhileOthersAreAnnounce
         }
         EXPECT_EQ(h.status(), status) << rounds;
     }
-}
-
-// A desktop that shows copies to no background program: the status says so
-// wherever it would say connected, and clips still arrive.
-TEST(Nearby, ADesktopWithoutBackgroundClipboardSaysSo) {
-    Harness h;
-    h.pasteboard.inBackground = false;
-    const Group group = h.launchWithHost();
-    h.deliver({sealedAt("received", group, h.now)});
-    EXPECT_EQ(h.history(), QStringList{"received"});
-    EXPECT_EQ(h.status(), "This desktop does not let background apps read the clipboard");
 }

@@ -1,40 +1,10 @@
-// The resource bundle's lookup, the artwork and the symbol icons: found by
-// name only, drawn in the asked colour, at a bounded size.
+// The artwork and the symbol icons: found by name only, at a bounded size.
 #include "flow_icon_provider.h"
 #include "flow_theme.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace zephlink;
-
-TEST(BundleLookup, PrefersTheInstalledResourcesThenBesideTheProgramThenTheBuild) {
-    QTemporaryDir root;
-    const auto in = [&](const char* directory) {
-        return root.filePath(directory) + "/" + kBundleName;
-    };
-    for (const char* directory : {"share", "bin", "build"})
-        ASSERT_TRUE(QDir().mkpath(in(directory)));
-    EXPECT_EQ(locateBundle(root.filePath("share"), root.filePath("bin"), in("build")).path,
-              in("share"));
-    EXPECT_EQ(locateBundle(root.filePath("none"), root.filePath("bin"), in("build")).path,
-              in("bin"));
-    EXPECT_EQ(locateBundle(root.filePath("none"), root.filePath("else"), in("build")).path,
-              in("build"));
-    QFile impostor(in("else")); // a file of the bundle's name is no bundle
-    ASSERT_TRUE(QDir().mkpath(root.filePath("else")) && impostor.open(QIODevice::WriteOnly));
-    impostor.close();
-    EXPECT_FALSE(locateBundle(QString(), QString(), in("else")).path);
-}
-
-TEST(BundleLookupDeathTest, MissingEverywhereStopsWithThePathTried) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        bundleOrExit(locateBundle("/nonexistent/share", "/nonexistent/bin", "/nonexistent/build")),
-        testing::ExitedWithCode(1),
-        "(^|\n)could not load resource bundle: from /nonexistent/bin/Zephlink_Zephlink\\.bundle\n");
-}
 
 TEST(FlowTheme, ArtworkAndIconsAreFoundByNameAndNothingElseIs) {
     FlowThemeSingleton theme;

@@ -1,29 +1,15 @@
-// The QML views on the offscreen platform, driven by the real controller:
-// what they show, that each control acts, and how the panel window behaves.
+// The QML views driven by the real controller: what they show and do.
 #include "ui_support.h"
 
-#include <QAccessible>
 #include <QScreen>
 
 using namespace zephlink;
 using namespace zephlink::test;
 
-namespace {
-
-const NearbyDevice kPhone{std::string(32, '1'), "Pixel 8", "android"};
-const NearbyDevice kDesktop{std::string(32, '2'), "Study PC", "windows"};
-
-QString accessible(QQuickItem* item, QAccessible::Text kind) {
-    QAccessibleInterface* interface = item ? QAccessible::queryAccessibleInterface(item) : nullptr;
-    return interface ? interface->text(kind) : "<no accessible>";
-}
-
-void press(QQuickWindow* window, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-    QTest::keyClick(window, key, modifiers);
+static void press(QQuickWindow* window, Qt::Key key, Qt::KeyboardModifiers mods = {}) {
+    QTest::keyClick(window, key, mods);
     settle(window);
 }
-
-} // namespace
 
 TEST(PanelView, AClipOpensAsPlainTextAndBackReturnsToTheList) {
     const QString hostile = "<img src=\"http://192.0.2.1/x.png\">\n<b>bold</b> &amp;";
@@ -35,25 +21,19 @@ TEST(PanelView, AClipOpensAsPlainTextAndBackReturnsToTheList) {
     EXPECT_FALSE(ui.item("mainPage"));
     EXPECT_EQ(ui.text("detailText"), hostile);
     EXPECT_EQ(ui.item("detailText")->property("textFormat").toInt(), Qt::PlainText);
-    EXPECT_EQ(ui.text("headerButton"), "Back");
     ui.pasteboard.written.clear();
     click(ui.item("copyText"));
     EXPECT_EQ(ui.pasteboard.written, QStringList{hostile});
     click(ui.item("headerButton"));
     EXPECT_FALSE(ui.app->flow().selected().isValid());
     EXPECT_TRUE(ui.item("mainPage"));
-    EXPECT_EQ(ui.text("headerButton"), "Settings");
 }
 
-TEST(PanelView, SettingsResizeThePanelAtOnceAndTheirControlsAct) {
+TEST(PanelView, SettingsResizeThePanelAtOnceAndTheComposedTextIsSentAndKept) {
     ViewsHarness ui({}, {"a clip"});
     EXPECT_EQ(ui.panel()->height(), 600);
     click(ui.item("headerButton"));
     EXPECT_EQ(ui.panel()->height(), 525);
-    click(findAll(ui.panel(), "switchButton").value(1));
-    EXPECT_TRUE(ui.app->startAtLogin());
-    EXPECT_EQ(accessible(ui.item("startAtLoginSwitch"), QAccessible::Value), "On");
-
     click(ui.item("composeField"));
     for (const char c : std::string("note to self"))
         QTest::keyClick(ui.panel(), c);
@@ -66,21 +46,9 @@ TEST(PanelView, SettingsResizeThePanelAtOnceAndTheirControlsAct) {
     ui.app->flow().showSettings();
     settle(ui.panel());
     EXPECT_EQ(ui.text("composeField"), "note to self") << "kept across hiding";
-    ui.pasteboard.copy(std::nullopt);
-    click(ui.item("sendClipboard"));
-    EXPECT_EQ(ui.app->flow().status(),
-              "No shareable text; sensitive content and invitations are skipped.");
-    click(ui.item("quitButton"));
-    EXPECT_EQ(ui.terminated, 1);
-    click(ui.item("welcomeButton"));
-    EXPECT_FALSE(ui.views.panelVisible());
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(ui.welcome(), 3000));
-    settle(ui.welcome());
-    click(findAll(ui.welcome(), "connectButton").value(0));
-    EXPECT_TRUE(ui.views.panelVisible() && !ui.views.welcomeVisible());
 }
 
-TEST(PanelWindow, HangsFromTheTopRightOrTheTrayAndFollowsTheScreen) {
+TEST(PanelWindow, HangsFromTheTopRightOrTheTray) {
     ViewsHarness ui({}, {});
     const QRect area = ui.panel()->screen()->availableGeometry();
     EXPECT_EQ(ui.panel()->geometry(),
@@ -92,26 +60,12 @@ TEST(PanelWindow, HangsFromTheTopRightOrTheTrayAndFollowsTheScreen) {
     ui.views.hidePanel();
     ui.views.trayActivated(QPoint(600, area.bottom() + 40));
     EXPECT_EQ(ui.panel()->geometry().bottom(), area.bottom() - 10) << "a tray at the bottom";
-
-    const QRect placed = ui.panel()->geometry();
-    QScreen* screen = ui.panel()->screen();
-    ui.panel()->setPosition(0, 0);
-    emit screen->availableGeometryChanged(screen->availableGeometry());
-    EXPECT_EQ(ui.panel()->geometry(), placed);
-    ui.views.hidePanel();
-    ui.panel()->setPosition(0, 0);
-    emit screen->geometryChanged(screen->geometry());
-    EXPECT_EQ(ui.panel()->position(), QPoint(0, 0)) << "a hidden panel is left alone";
 }
 
 TEST(PanelWindow, EscapeAClickElsewhereOrLostFocusHideIt) {
     ViewsHarness ui({}, {});
     QTest::keyClick(ui.panel(), Qt::Key_Escape);
     EXPECT_FALSE(ui.views.panelVisible());
-    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    EXPECT_FALSE(static_cast<QObject&>(ui.views).eventFilter(ui.welcome(), &escape))
-        << "hidden, Escape reaches the application";
-
     ui.app->show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return ui.welcome()->isActive(); }, 3000));
     ui.views.showPanel(); // both shown, as only a test arranges
@@ -132,26 +86,10 @@ TEST(PanelWindow, EscapeAClickElsewhereOrLostFocusHideIt) {
     EXPECT_FALSE(ui.views.panelVisible()) << "the tray click that took the focus toggled it";
 }
 
-TEST(PanelWindow, IsReleasedAfterBothWindowsHidAWhileAndMadeAgain) {
-    ViewsHarness ui({}, {"first"});
-    ui.views.setReleaseDelay(50);
-    ui.app->show();
-    ui.views.hidePanel();
-    QTest::qWait(150);
-    EXPECT_FALSE(ui.views.released()) << "the welcome window still shows";
-    ui.views.hideWelcome();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ui.views.released(); }, 3000));
-    ui.app->showPopover();
-    settle(ui.panel());
-    EXPECT_EQ(shown(ui.panel(), "clipText"), QStringList{"first"});
-    ui.views.hidePanel();
-    ui.views.showPanel();
-    QTest::qWait(150);
-    EXPECT_FALSE(ui.views.released()) << "a show stops the countdown";
-}
-
 TEST(Keyboard, TabVisitsEveryControlArrowsMoveEnterOpensSpaceActs) {
-    ViewsHarness ui({kPhone, kDesktop}, {"first", "second", "third"});
+    ViewsHarness ui(
+        {{std::string(32, '1'), "Pixel", "android"}, {std::string(32, '2'), "Study PC", "mac"}},
+        {"first", "second", "third"});
     QQuickWindow* panel = ui.panel();
     ASSERT_TRUE(QTest::qWaitFor([&] { return panel->isActive(); }, 3000));
     const auto tabs = [&](int count) {
@@ -184,9 +122,6 @@ TEST(Keyboard, TabVisitsEveryControlArrowsMoveEnterOpensSpaceActs) {
     ASSERT_TRUE(ui.app->flow().settings());
     EXPECT_EQ(tabs(8), "automaticSwitch, startAtLoginSwitch, composeField, sendText, "
                        "sendClipboard, welcomeButton, quitButton, headerButton");
-    tabs(1);
-    press(panel, Qt::Key_Space);
-    EXPECT_FALSE(ui.app->automaticSending());
     press(panel, Qt::Key_Escape);
     EXPECT_FALSE(ui.views.panelVisible());
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-// The real views on the real controller (its ports faked), and bounded
-// ways to find QML items and let the event loop run.
+// The real views on the real controller, and bounded ways to find items.
 #include "fakes.h"
 #include "qt_views.h"
 
@@ -29,13 +28,6 @@ inline QList<QQuickItem*> findAll(QQuickWindow* window, const QString& name) {
     QList<QQuickItem*> found;
     collect(window->contentItem(), name, found);
     return found;
-}
-
-inline QStringList shown(QQuickWindow* window, const QString& name, const char* property = "text") {
-    QStringList values;
-    for (QQuickItem* item : findAll(window, name))
-        values.append(item->property(property).toString());
-    return values;
 }
 
 inline void settle(QQuickWindow* window) {

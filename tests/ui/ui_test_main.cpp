@@ -1,5 +1,4 @@
-// The view tests run on the offscreen platform with a 1280 x 800 screen and
-// the software renderer, unless a platform is named (say xcb on Xvfb).
+// Unless a platform is named: offscreen, a 1280 x 800 screen, software.
 #include "flow_theme.h"
 
 #include <QApplication>
@@ -8,8 +7,7 @@
 #include <QTemporaryFile>
 #include <gtest/gtest.h>
 
-// Qt Quick keeps the images it decoded last beyond main(); a death test
-// exits with the registered faces.
+// Qt Quick keeps the images it decoded last beyond main().
 extern "C" const char* __asan_default_options() {
     return "fast_unwind_on_malloc=0";
 }
