@@ -74,8 +74,10 @@ struct FakeViews : Views, Dialogs {
     }
 };
 
+using FakeDialogs = FakeViews; // for tests that name the dialogs apart
 struct FakeDiscovery : Discovery {
     std::set<std::string> announced;
+    DiscoveryCallback callback;
     void start() override {}
     void stop() override {}
     std::set<std::string> announcedHosts() const override { return announced; }
@@ -86,7 +88,6 @@ inline LocalSession sessionFor(const Group& group, std::vector<NearbyDevice> dev
     return {1, "trusted-lan", hostId, "host", group.room, group.token, group.key, devices};
 }
 
-// Text sealed for group by another device, with the given metadata.
 inline Envelope sealedAt(const std::string& text, const Group& group, std::int64_t createdAt,
                          std::string id = identifier(),
                          const std::string& origin = std::string(32, 'b')) {
@@ -193,7 +194,6 @@ struct Harness {
         fn();
         return ms;
     }
-    // Answers the queued poll with clips.
     void deliver(std::vector<Envelope> clips, std::int64_t cursor = 1) {
         Batch batch{.clips = {}, .cursor = cursor, .reset = false};
         for (auto& e : clips)

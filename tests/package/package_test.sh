@@ -3,19 +3,19 @@
 # this build as dpkg, lintian and a user meet them.
 set -euo pipefail
 build=$(realpath "$1") source=$(realpath "$2") fixture=$(realpath "$3")
-work=$(mktemp -d /tmp/zephlink-package.XXXXXX)
+work=$(mktemp -d /tmp/zephlink-package.XXXXXX) && root=$work/root
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 (cd "$build" && cpack -B "$work/deb" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail cpack; }
 version=$(sed -n '1s/^zephlink (\(.*\)) .*/\1/p' "$source/packaging/debian/changelog")
 deb=$work/deb/zephlink_${version}_$(dpkg --print-architecture).deb relay_deb=${deb/zephlink_/zephlink-relay_}
+depends=$(dpkg-deb -f "$deb" Depends) relay_depends=$(dpkg-deb -f "$relay_deb" Depends)
 for p in libqt6quick6 libavahi-client3 libsecret-1-0 qml6-module-qtquick-controls qml6-module-qtquick-shapes \
     libqt6svg6 qt6-wayland; do
-    dpkg-deb -f "$deb" Depends | grep -Eq "(^|, )$p( |,|$)" || fail "Depends lacks $p"
+    grep -Eq "(^|, )$p( |,|$)" <<<"$depends" || fail "Depends lacks $p"
 done
-! dpkg-deb -f "$relay_deb" Depends | grep -Eq 'qt6|qml6' || fail "the relay depends on Qt"
+! grep -Eq 'qt6|qml6' <<<"$relay_depends" || fail "the relay depends on Qt: $relay_depends"
 lintian --fail-on error --tag-display-limit 0 "$deb" "$relay_deb" || fail lintian
-root=$work/root
 for d in "$deb" "$relay_deb"; do dpkg-deb -x "$d" "$root" && dpkg-deb -e "$d" "$work/${d##*/}.control"; done
 [ "$(cat "$work"/zephlink_*.control/conffiles)" = /etc/ufw/applications.d/zephlink ] || fail conffiles
 [ "$(cat "$work"/zephlink-relay_*.control/conffiles)" = /etc/default/zephlink-relay ] || fail "relay conffiles"
