@@ -86,7 +86,7 @@ TEST(PanelWindow, EscapeAClickElsewhereOrLostFocusHideIt) {
     EXPECT_FALSE(ui.views.panelVisible()) << "the tray click that took the focus toggled it";
 }
 
-TEST(Keyboard, TabVisitsEveryControlArrowsMoveEnterOpensSpaceActs) {
+TEST(Keyboard, TabVisitsEveryControlArrowsMoveEnterOpensEscapeHides) {
     ViewsHarness ui(
         {{std::string(32, '1'), "Pixel", "android"}, {std::string(32, '2'), "Study PC", "mac"}},
         {"first", "second", "third"});
