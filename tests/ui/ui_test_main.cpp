@@ -1,6 +1,4 @@
-// The view tests need a QApplication. Unless a platform is named (say xcb
-// on Xvfb), they use the offscreen platform with a 1280 x 800 screen and the
-// software renderer, so that screenshots come out the same everywhere.
+// Unless a platform is named: offscreen, a 1280 x 800 screen, software.
 #include "flow_theme.h"
 
 #include <QApplication>
@@ -9,26 +7,17 @@
 #include <QTemporaryFile>
 #include <gtest/gtest.h>
 
-// Qt Quick 6.4 keeps the images it decoded last, and their textures, in
-// stores that outlive main(); the amount does not grow with the number of
-// windows shown. LeakSanitizer would report them at exit. Qt's frames have
-// no frame pointers, so matching them needs the slow unwinder.
+// Qt Quick keeps the images it decoded last beyond main().
 extern "C" const char* __asan_default_options() {
     return "fast_unwind_on_malloc=0";
 }
-
 extern "C" const char* __lsan_default_suppressions() {
-    return "leak:QQuickPixmap::load\n"
-           "leak:QSGRenderContext::textureForFactory\n"
-           // Registered faces, when a death test exits with the application
-           // still alive.
-           "leak:libfontconfig.so\n";
+    return "leak:QQuickPixmap::load\nleak:QSGRenderContext::textureForFactory\nleak:libfontconfig."
+           "so\n";
 }
 
 int main(int argc, char** argv) {
-    // One screen description per process (ctest runs several at once); it
-    // is read when the application starts.
-    QTemporaryFile screens(QDir::temp().filePath(QStringLiteral("zephlink-screens-XXXXXX.json")));
+    QTemporaryFile screens(QDir::temp().filePath("zephlink-screens-XXXXXX.json"));
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && screens.open()) {
         screens.write(R"({"screens": [{"name": "main", "x": 0, "y": 0, "width": 1280,
                           "height": 800, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
