@@ -1,4 +1,4 @@
-// Launch, windows, the capture timer, D-Bus, the alerts and the login entry.
+// Launch, windows, D-Bus, the alerts and the login entry.
 #include "dbus_service.h"
 #include "fakes.h"
 #include "qt_dialogs.h"
@@ -50,18 +50,6 @@ TEST(Windows, TheTrayTogglesThePanelWelcomeAndPanelNeverShowTogether) {
     h.app->connectFromWelcome();
     EXPECT_TRUE(h.app->isRunning() && h.settings.boolean("flowWelcomed"));
     EXPECT_TRUE(h.views.panel && !h.views.welcome);
-}
-
-TEST(Launch, ACopyLeavesAtTheNextTickWithoutTheClipboardsSignal) {
-    Harness h;
-    const Group group = h.launchWithHost();
-    h.jobs.clear();
-    h.pasteboard.copy("ticked");
-    const QDeadlineTimer deadline(5 * DazarApp::kCaptureIntervalMs);
-    while (h.jobs.empty() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    ASSERT_TRUE(h.runJob());
-    EXPECT_EQ(h.sent(group), QStringList{"ticked"});
 }
 
 // A queued action acts on the values in force when it was called; the
