@@ -28,26 +28,15 @@ timer=$build/bench/zephlink_clip_latency
 . "$root/tests/e2e/lib.sh"
 [ -z "$traced" ] || E2E_EXTRA_VARS+=(ZEPHLINK_TRACE=1)
 
-address_a=10.231.60.1 address_b=10.231.60.2
-e2e_ns ns_a
-e2e_ns ns_b
-e2e_link "$ns_a" $address_a/24 "$ns_b" $address_b/24
-e2e_xvfb display_a
-e2e_xvfb display_b
-e2e_desktop a "$ns_a" "$display_a"
-e2e_desktop b "$ns_b" "$display_b"
 # B has the lower identifier, so that both use B's host.
-ids=$( (e2e_id; echo; e2e_id) | sort)
-device_b=${ids%%$'\n'*} device_a=${ids##*$'\n'}
-e2e_settings a "device=$device_a" flowWelcomed=true
-e2e_settings b "device=$device_b" flowWelcomed=true
+e2e_two_desktops 60
 
 e2e_start a
 e2e_start b
 # both desktops join B's host
 e2e_expect a Status="Connected · trusted local network"
 e2e_expect b Status="Connected · trusted local network"
-polls() { [ -n "$(ip netns exec "$ns_a" ss -Htn state established dst "$address_b:8788")" ]; }
+polls() { [ -n "$(ip netns exec "$ns_a" ss -Htn state established dst "10.231.60.2:8788")" ]; }
 e2e_until polls || e2e_fail "A does not poll B's host"
 
 # $copies copies from A to B
@@ -56,7 +45,7 @@ copies_at=$E2E_TMP/copies.txt
 # One process holds both displays: it owns A's clipboard with each new text
 # and reads B's as soon as B's owner changes, so no process start or
 # polling adds to the figures.
-DISPLAY=$display_a "$timer" "$display_a" "$display_b" "$copies" >"$copies_at" ||
+DISPLAY=$da "$timer" "$da" "$db" "$copies" >"$copies_at" ||
     e2e_fail "a copy never reached B"
 awk '{ printf "%.1f\n", ($2 - $1) * 1000 }' "$copies_at" >"$samples"
 

@@ -75,6 +75,23 @@ e2e_xvfb() {
 }
 
 # e2e_windows DISPLAY TITLE [EXCEPT]: viewable windows titled exactly TITLE.
+# e2e_two_desktops N: desktops a and b on one LAN (10.231.N.1 and .2), b with
+# the lower identifier; sets ns_a ns_b da db dev_a dev_b.
+e2e_two_desktops() {
+    e2e_ns ns_a
+    e2e_ns ns_b
+    e2e_link "$ns_a" "10.231.$1.1/24" "$ns_b" "10.231.$1.2/24"
+    e2e_xvfb da
+    e2e_xvfb db
+    e2e_desktop a "$ns_a" "$da"
+    e2e_desktop b "$ns_b" "$db"
+    local ids
+    ids=$( (e2e_id; echo; e2e_id) | sort)
+    dev_b=${ids%%$'\n'*} dev_a=${ids##*$'\n'}
+    e2e_settings a "device=$dev_a" flowWelcomed=true
+    e2e_settings b "device=$dev_b" flowWelcomed=true
+}
+
 e2e_windows() {
     local id
     for id in $(xwininfo -display "$1" -root -tree | grep -F "\"$2\": " | awk '{print $1}'); do

@@ -6,18 +6,8 @@ set -euo pipefail
 ZEPHLINK=$1 OFFER=$2
 . "$(dirname "$0")/lib.sh"
 connected="Connected · trusted local network"
-e2e_ns ns_a
-e2e_ns ns_b
-e2e_link "$ns_a" 10.231.40.1/24 "$ns_b" 10.231.40.2/24
-e2e_xvfb da
-e2e_xvfb db
-e2e_desktop a "$ns_a" "$da"
-e2e_desktop b "$ns_b" "$db"
 # B has the lower identifier, so B's host stays up while A pauses.
-ids=$( (e2e_id; echo; e2e_id) | sort)
-dev_b=${ids%%$'\n'*} dev_a=${ids##*$'\n'}
-e2e_settings a "device=$dev_a" flowWelcomed=true
-e2e_settings b "device=$dev_b" flowWelcomed=true
+e2e_two_desktops 40
 e2e_start a
 e2e_start b
 e2e_expect a Device="$dev_a" Status="$connected" Paired=true
