@@ -34,16 +34,16 @@ std::string lan(int n) {
     return "http://10.0.0." + std::to_string(n) + ":8788";
 }
 
-std::string sessionAnswer(const std::string& hostId, std::size_t tokenBytes = 32) {
-    return json{{"v", 1},
-                {"mode", "trusted-lan"},
-                {"hostId", hostId},
-                {"name", "Desk"},
-                {"room", identifier()},
-                {"token", encode64(random(tokenBytes))},
-                {"key", encode64(random(32))},
-                {"devices", json::array()}}
-        .dump();
+std::string sessionAnswer(const std::string& hostId) {
+    const json answer = {{"v", 1},
+                         {"mode", "trusted-lan"},
+                         {"hostId", hostId},
+                         {"name", "Desk"},
+                         {"room", identifier()},
+                         {"token", encode64(random(32))},
+                         {"key", encode64(random(32))},
+                         {"devices", json::array()}};
+    return answer.dump();
 }
 
 [[noreturn]] std::string unreachable() {
@@ -250,15 +250,8 @@ TEST_F(Cycles, AdvertiseTheirHostWhileRunningOrArePureClientsWithoutItsPort) {
     EXPECT_EQ(advertiser->published[0]->first, hostService(std::string(80, 'n'), hostNumber(0xd0)));
     EXPECT_FALSE(advertiser->published[0]->second);
     EXPECT_NE(calls.back().find("\"name\":\"" + std::string(80, 'n') + "\""), std::string::npos);
-    discovery->stop();
-    EXPECT_FALSE(discovery->hosting());
-    EXPECT_TRUE(advertiser->published[0]->second) << "withdrawn";
-    EXPECT_TRUE(bindableWithin(SOCK_STREAM, kHostPort, 1s));
-    EXPECT_TRUE(bindableWithin(SOCK_DGRAM, kDiscoveryPort, 1s));
-    discovery->start();
-    ASSERT_EQ(advertiser->published.size(), 2u);
     discovery.reset();
-    EXPECT_TRUE(advertiser->published[1]->second);
+    EXPECT_TRUE(advertiser->published[0]->second) << "withdrawn";
 }
 
 TEST(Exchange, KeepsOnlyRepliesToThisRequestFromPrivateAddressesAndAtMost64) {
