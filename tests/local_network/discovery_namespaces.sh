@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# discovery_namespaces.sh NODE_PROGRAM
-# Three devices on one private /24, each in a network namespace of its own,
-# bridged in a fourth; namespaces and processes are removed on every way out.
-# Where avahi-daemon can run there (on a system bus of each namespace's own),
-# the advertisements are checked too.
+# discovery_namespaces.sh NODE_PROGRAM: three devices on one private /24, each
+# in a namespace of its own, bridged in a fourth; avahi on a bus of each's own.
 set -euo pipefail
 node=$(realpath "$1")
 tag="zd$$"
 work=$(mktemp -d /tmp/zephlink-discovery.XXXXXX)
 spaces=() pids=()
-declare -A nodePid=() avahiPid=() address=([a]=10.231.7.1 [b]=10.231.7.2 [c]=10.231.7.3)
+declare -A nodePid=() address=([a]=10.231.7.1 [b]=10.231.7.2 [c]=10.231.7.3)
 idA=7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a idB=1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b
 idC=c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3
 
@@ -60,13 +57,6 @@ advertised() { # letter, escaped name, address, host identifier
     services "$1" | grep -F ";$2;_zephlink._tcp;local;" | grep -qF ";$3;8788;\"v=1\" \"hostId=$4\""
 }
 withdrawn() { ! services "$1" | grep -qF "hostId=$2"; }
-startDaemon() { # a private /run keeps the daemon's files out of the machine's
-    spawn "$1" "$work/$1/avahi.log" unshare -m sh -c 'mount -t tmpfs tmpfs /run &&
-        mkdir -p /run/avahi-daemon && exec avahi-daemon -f "$0" --no-drop-root --no-chroot \
-        --no-rlimits' "$work/$1/avahi.conf"
-    avahiPid[$1]=$spawned
-    within 10 in_ns "$1" timeout 5 avahi-browse -tp _zephlink._tcp >/dev/null 2>&1
-}
 startAvahi() {
     local dir="$work/$1"
     cat >"$dir/bus.conf" <<CONF
@@ -80,7 +70,11 @@ CONF
     printf '%s\n' "[server]" "host-name=zl-$1" "use-ipv4=yes" "use-ipv6=no" "allow-interfaces=eth0" \
         "[wide-area]" "enable-wide-area=no" "[publish]" "publish-hinfo=no" \
         "publish-workstation=no" >"$dir/avahi.conf"
-    startDaemon "$1"
+    # a private /run keeps the daemon's files out of the machine's
+    spawn "$1" "$work/$1/avahi.log" unshare -m sh -c 'mount -t tmpfs tmpfs /run &&
+        mkdir -p /run/avahi-daemon && exec avahi-daemon -f "$0" --no-drop-root --no-chroot \
+        --no-rlimits' "$work/$1/avahi.conf"
+    within 10 in_ns "$1" timeout 5 avahi-browse -tp _zephlink._tcp >/dev/null 2>&1
 }
 bus="unix:path=$work"
 avahi=yes
@@ -120,13 +114,7 @@ if [ "$avahi" = yes ]; then
     within 10 advertised a "$nameA" "${address[a]}" "$idA" || fail "a's advertisement: $(services a)"
     within 10 advertised a 'Zephlink\032Node\032B' "${address[b]}" "$idB" || fail "b's, seen from a"
     within 10 lastHas a " announced=$idB" || fail "a does not report b as announced: $(last a)"
-    kill -TERM "${avahiPid[a]}"
-    wait "${avahiPid[a]}" 2>/dev/null || true
-    sleep 1
-    kill -0 "${nodePid[a]}" || fail "node a ended with its avahi-daemon"
-    startDaemon a || fail "avahi-daemon did not start again"
-    within 10 advertised a "$nameA" "${address[a]}" "$idA" || fail "a's advertisement did not come back"
-    echo "PASS advertisements carry name, port and TXT entries, and come back with the daemon"
+    echo "PASS advertisements carry name, port and TXT entries"
 fi
 
 startNode c "$idC" "Node A" # a name taken on the network

@@ -1,8 +1,5 @@
-// One device on the nearby network for the namespace tests: runs
-// LocalDiscovery (so a host and its advertisement) and prints one line per
-// event: "started hosting=yes|no", then per cycle "session host=H server=S
-// room=R devices=N announced=I,J" or "none announced=I,J", "stopped" after
-// SIGUSR1, "bye" after SIGTERM or SIGINT.
+// One device for discovery_namespaces.sh: LocalDiscovery, one line per event;
+// SIGUSR1 stops it, SIGTERM ends it.
 #include "local_discovery.h"
 
 #include <condition_variable>

@@ -1,7 +1,6 @@
 #pragma once
 
-// A loopback port that is bound but never listens: connecting is refused for
-// as long as the object lives, and no other test can take the port.
+// A loopback port, bound but never listening: connecting is refused.
 #include "netns.h"
 
 #include <stdexcept>

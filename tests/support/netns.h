@@ -1,6 +1,5 @@
 #pragma once
 
-// Network set-up inside a test process's own network namespace.
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdint>
@@ -32,8 +31,7 @@ inline bool addLoopbackAddress(const char* dotted) {
     return std::system(("ip addr add " + std::string(dotted) + "/32 dev lo").c_str()) == 0;
 }
 
-// Whether a socket of `type` can bind the port on every interface within
-// `limit`; a stream socket binds the way a new host would.
+// Whether a socket of `type` can bind the port on every interface within `limit`.
 inline bool bindableWithin(int type, std::uint16_t port, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (true) {

@@ -1,7 +1,5 @@
-// Entry of the test binaries that use the network: the host binds fixed
-// ports and tests send discovery datagrams and multicast, none of which may
-// reach the machine's real interfaces. So every test process moves into a
-// network namespace of its own before any thread starts, or refuses to run.
+// Every test process that uses the network moves into a namespace of its own
+// before any thread starts, or refuses to run: nothing may reach real interfaces.
 #include "netns.h"
 
 #include <cstdio>

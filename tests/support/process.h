@@ -1,8 +1,6 @@
 #pragma once
 
-// A child process whose standard output the test reads; always killed and
-// reaped. Its standard error goes to the test's.
-#include <algorithm>
+// A child whose standard output the test reads; always killed and reaped.
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -21,17 +19,15 @@ namespace zephlink::test {
 class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::string>& arguments) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
+        int out[2] = {-1, -1};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         std::vector<char*> argv;
         for (const std::string& a : arguments)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        if (pipe2(out, O_CLOEXEC) != 0 || posix_spawn_file_actions_adddup2(&actions, out[1], 1) ||
+            posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
@@ -40,10 +36,8 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess() {
-        if (running()) {
-            kill(pid_, SIGKILL);
+        if (running() && kill(pid_, SIGKILL) == 0)
             waitpid(pid_, nullptr, 0);
-        }
         close(out_);
     }
 
@@ -57,14 +51,11 @@ public:
         output_.erase(0, line.size());
         return line;
     }
-    // The exit status (-1: killed) once the child ended within `limit`; its
-    // output is read meanwhile.
+    // The exit status (-1: killed) once the child ended within `limit`.
     std::optional<int> wait(std::chrono::milliseconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (readUntil(deadline)) {
-        }
-        while (running() && std::chrono::steady_clock::now() < deadline)
-            usleep(10000);
+        while (readUntil(deadline) || (running() && std::chrono::steady_clock::now() < deadline))
+            usleep(1000);
         return status_;
     }
     bool running() {
@@ -76,7 +67,6 @@ public:
     std::string rest() const { return output_; }
 
 private:
-    // Reads what arrives before `deadline`; false at its end or the output's.
     bool readUntil(std::chrono::steady_clock::time_point deadline) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -85,7 +75,7 @@ private:
         const ssize_t n = left.count() > 0 && poll(&wanted, 1, int(left.count())) > 0
                               ? read(out_, buffer, sizeof buffer)
                               : 0;
-        output_.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        output_.append(buffer, static_cast<std::size_t>(n > 0 ? n : 0));
         return n > 0;
     }
 
@@ -96,16 +86,15 @@ private:
 };
 
 struct ProcessResult {
-    int status = -1; // exit status, or -1 when killed or failed to start
+    int status = -1; // -1: killed or failed to start
     std::string out;
-    std::string err; // left empty: the child's standard error goes to the test's
 };
 
 inline ProcessResult runProcess(const std::vector<std::string>& arguments,
                                 std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     ChildProcess child(arguments);
     const auto status = child.wait(limit);
-    return {status.value_or(-1), child.rest(), ""};
+    return {status.value_or(-1), child.rest()};
 }
 
 inline std::string program() {

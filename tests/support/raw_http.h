@@ -1,7 +1,6 @@
 #pragma once
 
-// A primitive HTTP client for the nearby host: it sends exactly the bytes it
-// is given and reads whatever comes back until the host closes.
+// An HTTP client for the nearby host that sends exactly the bytes given.
 #include "netns.h"
 
 #include <nlohmann/json.hpp>
@@ -12,7 +11,7 @@
 namespace zephlink::test {
 
 struct RawResponse {
-    bool answered = false; // false: closed (or reset) without a byte
+    bool answered = false; // false: closed without a byte
     int status = 0;
     std::string head; // up to and including the blank line
     std::string body;
@@ -41,7 +40,6 @@ public:
                 return false;
         return true;
     }
-    // Everything the host sends until it closes, read for at most `limit`.
     RawResponse response(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         std::string raw;
         const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -77,7 +75,6 @@ private:
     int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
-// One request, one response.
 inline RawResponse transact(std::string_view request, const char* source = nullptr,
                             std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     RawConnection connection(source);

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# Runs a command on a private session bus with a fresh, unlocked
-# gnome-keyring (password "test") holding the Secret Service.
+# Runs a command on a private session bus with a fresh, unlocked gnome-keyring.
 set -euo pipefail
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT

@@ -1,7 +1,7 @@
 #pragma once
 
-// A compositor on libwayland-server, served on the Qt event loop, with ext
-// data-control for one seat. Its "other program" copies what a test gives it.
+// A compositor with ext data-control for one seat, served on the Qt event
+// loop; its "other program" copies what a test gives it.
 #include "ext-data-control-v1-server.h"
 
 #include <QSocketNotifier>
@@ -20,11 +20,9 @@ namespace zephlink::test {
 class FakeCompositor {
 public:
     int devicesMade = 0;
-    int offersDestroyed = 0;
     std::vector<std::string> receives; // types read from the other program
     bool stall = false;                // the other program never answers a read
 
-    // Offers ext data-control and a seat on the socket named in XDG_RUNTIME_DIR.
     explicit FakeCompositor(const char* socket) {
         std::signal(SIGPIPE, SIG_IGN); // the other program stops when the reader has had enough
         wl_display_add_socket(display_, socket);
@@ -50,19 +48,7 @@ public:
         data_ = std::move(data);
         setSource(nullptr);
     }
-    void copyPrimary(const std::vector<std::string>& types) {
-        for (wl_resource* device : devices_)
-            ext_data_control_device_v1_send_primary_selection(device, newOffer(device, types));
-        wl_display_flush_clients(display_);
-    }
-    // Ends every device, as a compositor losing the seat does.
-    void finish() {
-        for (wl_resource* device : devices_)
-            ext_data_control_device_v1_send_finished(device);
-        wl_display_flush_clients(display_);
-    }
-    // Pastes from the client's own selection: the read end of a pipe, or -1
-    // when the selection is not the client's.
+    // Pastes from the client's own selection: a pipe's read end, or -1.
     int paste(const std::string& type) {
         int fds[2];
         if (source_ == nullptr || pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -124,10 +110,6 @@ private:
             self->receives.emplace_back("(write failed)");
         close(fd);
     }
-    static void destroyOffer(wl_client*, wl_resource* offer) {
-        ++of(offer)->offersDestroyed;
-        wl_resource_destroy(offer);
-    }
     static void offerType(wl_client*, wl_resource* source, const char* type) {
         of(source)->sourceTypes_[source].emplace_back(type);
     }
@@ -160,7 +142,7 @@ private:
                                                   static_cast<int>(version), id);
         wl_resource_set_implementation(manager, &kManager, self, nullptr);
     }
-    static constexpr struct ext_data_control_offer_v1_interface kOffer = {receive, destroyOffer};
+    static constexpr struct ext_data_control_offer_v1_interface kOffer = {receive, destroy};
     static constexpr struct ext_data_control_source_v1_interface kSource = {offerType, destroy};
     static constexpr struct ext_data_control_device_v1_interface kDevice = {setSelection, destroy,
                                                                             setPrimary};
