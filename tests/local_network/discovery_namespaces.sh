@@ -3,45 +3,26 @@
 # in a namespace of its own, bridged in a fourth; avahi on a bus of each's own.
 set -euo pipefail
 node=$(realpath "$1")
-tag="zd$$"
-work=$(mktemp -d /tmp/zephlink-discovery.XXXXXX)
-spaces=() pids=()
+. "$(dirname "$0")/../e2e/lib.sh"
+tag="zd$$" work=$E2E_TMP
 declare -A nodePid=() address=([a]=10.231.7.1 [b]=10.231.7.2 [c]=10.231.7.3)
 idA=7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a idB=1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b
 idC=c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3
-
-fail() { echo "FAIL: $*"; tail -n +1 "$work"/?.out 2>/dev/null || true; exit 1; }
-cleanup() {
-    set +e
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-    sleep 0.5
-    for ns in "${spaces[@]}"; do
-        for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
-        ip netns del "$ns" 2>/dev/null
-    done
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-within() { # seconds command...: a bounded wait for the command to succeed
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do [ "$SECONDS" -lt "$deadline" ] || return 1; sleep 0.2; done
-}
+fail() { e2e_fail "$@"; }
+within() { E2E_LIMIT=$1 e2e_until "${@:2}"; }
 in_ns() { DBUS_SYSTEM_BUS_ADDRESS="$bus/$1/bus" ip netns exec "${tag}$1" "${@:2}"; }
 spawn() { # letter log command...: in the background, its pid in $spawned
     DBUS_SYSTEM_BUS_ADDRESS="$bus/$1/bus" ip netns exec "${tag}$1" "${@:3}" >>"$2" 2>&1 &
     spawned=$!
-    pids+=("$spawned")
+    e2e_track "$spawned"
 }
 
-ip netns add "${tag}h" || fail "cannot create a network namespace (root needed)"
-spaces+=("${tag}h")
+ip netns add "${tag}h" || fail "cannot create a network namespace"
+E2E_NETNS+=("${tag}h")
 ip -n "${tag}h" link add br0 type bridge mcast_snooping 0
 ip -n "${tag}h" link set br0 up
 for n in a b c; do
-    ip netns add "${tag}$n" && spaces+=("${tag}$n")
+    ip netns add "${tag}$n" && E2E_NETNS+=("${tag}$n")
     ip -n "${tag}h" link add "p$n" type veth peer name eth0 netns "${tag}$n"
     ip -n "${tag}h" link set "p$n" master br0 up
     ip -n "${tag}$n" link set lo up
@@ -91,12 +72,12 @@ if [ "$avahi" != yes ]; then
 fi
 
 startNode() { # letter device name
-    spawn "$1" "$work/$1.out" "$node" "$2" "$3"
+    spawn "$1" "$work/$1.log" "$node" "$2" "$3"
     nodePid[$1]=$spawned
-    within 5 grep -qs '^started hosting=yes$' "$work/$1.out" || fail "node $1 did not start its host"
+    within 5 grep -qs '^started hosting=yes$' "$work/$1.log" || fail "node $1 did not start its host"
 }
-last() { grep -sE '^(session|none)' "$work/$1.out" | tail -n 1; }
-first() { grep -sE '^(session|none)' "$work/$1.out" | head -n 1; }
+last() { grep -sE '^(session|none)' "$work/$1.log" | tail -n 1; }
+first() { grep -sE '^(session|none)' "$work/$1.log" | head -n 1; }
 called() { [ -n "$(first "$1")" ]; }
 lastHas() { [[ "$(last "$1")" == *"$2"* ]]; }
 nameA='Zephlink\032Node\032A'
@@ -129,7 +110,7 @@ fi
 echo "PASS a device joining later agrees too"
 
 kill -USR1 "${nodePid[b]}" # node b, the host everyone uses, stops
-within 5 grep -q '^stopped$' "$work/b.out" || fail "node b did not stop"
+within 5 grep -q '^stopped$' "$work/b.log" || fail "node b did not stop"
 portFree() { [ -z "$(ip netns exec "${tag}b" ss -H "-l$1n" "sport = :$2")" ]; }
 within 2 portFree t 8788 && within 2 portFree u 8789 || fail "a port is still held after stop"
 if [ "$avahi" = yes ]; then
@@ -142,12 +123,12 @@ roomA=$(sed -n 's/.* room=\([0-9a-f]*\) .*/\1/p' <<<"$(last a)")
 within 12 lastHas c "session host=$idA server=http://${address[a]}:8788 room=$roomA " ||
     fail "node c did not move on to node a's host"
 sleep 5
-sed -n '/^stopped$/,$p' "$work/b.out" | grep -qE '^(session|none)' && fail "node b delivered after stop"
+sed -n '/^stopped$/,$p' "$work/b.log" | grep -qE '^(session|none)' && fail "node b delivered after stop"
 echo "PASS stop frees the ports and withdraws; the others move on; nothing after stop"
 
 for n in a b c; do kill -TERM "${nodePid[$n]}"; done
 for n in a b c; do
-    within 10 grep -q '^bye$' "$work/$n.out" || fail "node $n did not end"
+    within 10 grep -q '^bye$' "$work/$n.log" || fail "node $n did not end"
     wait "${nodePid[$n]}" || fail "node $n ended with status $?"
 done
 echo "PASS every device ends cleanly"
