@@ -22,8 +22,41 @@ struct EasyFree {
 struct ListFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
+struct MultiFree {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
 using Easy = std::unique_ptr<CURL, EasyFree>;
 using HeaderList = std::unique_ptr<curl_slist, ListFree>;
+using Multi = std::unique_ptr<CURLM, MultiFree>;
+
+// Runs one transfer. curl_easy_perform wakes every second while it waits;
+// a long poll held for 20 s should sleep until its answer or its time-out.
+CURLcode perform(CURL* handle) {
+    const Multi multi(curl_multi_init());
+    if (!multi || curl_multi_add_handle(multi.get(), handle) != CURLM_OK)
+        return curl_easy_perform(handle);
+    CURLcode result = CURLE_FAILED_INIT;
+    int running = 1;
+    while (running != 0) {
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK)
+            break;
+        if (running == 0)
+            break;
+        long wait = -1;
+        if (curl_multi_timeout(multi.get(), &wait) != CURLM_OK || wait < 0)
+            wait = 1000;
+        if (curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(std::min(wait, 60000L)),
+                            nullptr) != CURLM_OK)
+            break;
+    }
+    int queued = 0;
+    while (const CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == handle)
+            result = message->data.result;
+    }
+    curl_multi_remove_handle(multi.get(), handle);
+    return result;
+}
 
 [[noreturn]] void fail(std::string_view message) {
     throw DazarError(std::string(message));
@@ -197,7 +230,7 @@ std::string request(std::string_view server, std::string_view path,
     append(headers, "Expect:");
     set(handle, CURLOPT_HTTPHEADER, headers.get());
 
-    const CURLcode result = curl_easy_perform(handle);
+    const CURLcode result = perform(handle);
     if (transfer.stop == Stop::tooLarge)
         fail(msg::responseTooLarge);
     if (result != CURLE_OK && transfer.stop != Stop::statusKnown)
