@@ -42,7 +42,6 @@ public:
     virtual bool background() const { return true; }
 };
 
-// The user defaults: "device", "localPaused", "flowWelcomed".
 // What the program last wrote to the clipboard. Clipboard managers take
 // over such a write so that it survives us; that is still our own write,
 // and sending it back would echo between devices.
@@ -61,6 +60,7 @@ private:
     std::optional<QString> text_;
 };
 
+// The user defaults: "device", "localPaused", "flowWelcomed".
 class Settings {
 public:
     virtual ~Settings() = default;
